@@ -1,0 +1,36 @@
+# Native tree: the builder and the native tests, plain and sanitized.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(POSIX_SOURCES app/fileio_posix.cpp app/platform_posix.cpp)
+set(TEST_SUPPORT_SOURCES tests/support/scripted_ui.cpp tests/support/testfiles.cpp)
+file(GLOB NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*.cpp
+     ${CMAKE_SOURCE_DIR}/tests/common/*.cpp)
+
+set(WARNINGS -Wall -Wextra -Wno-unused-parameter)
+set(SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+# The updater's portable code with the POSIX backend, once plain and once
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+foreach(variant plain san)
+    set(lib updater_${variant})
+    add_library(${lib} STATIC ${PORTABLE_SOURCES} ${POSIX_SOURCES})
+    target_compile_options(${lib} PRIVATE ${WARNINGS})
+    add_library(builder_${variant} STATIC ${BUILDER_SOURCES})
+    target_compile_options(builder_${variant} PRIVATE ${WARNINGS})
+
+    set(tests native_tests_${variant})
+    add_executable(${tests} ${NATIVE_TEST_SOURCES} ${TEST_SUPPORT_SOURCES})
+    target_compile_options(${tests} PRIVATE ${WARNINGS})
+    target_link_libraries(${tests} builder_${variant} ${lib} GTest::gtest GTest::gtest_main)
+    if(variant STREQUAL san)
+        foreach(target ${lib} builder_${variant} ${tests})
+            target_compile_options(${target} PRIVATE ${SANITIZE} -g -O1)
+            target_link_options(${target} PRIVATE ${SANITIZE})
+        endforeach()
+        gtest_discover_tests(${tests} TEST_PREFIX "san." DISCOVERY_MODE PRE_TEST
+                             PROPERTIES ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
+    else()
+        gtest_discover_tests(${tests} DISCOVERY_MODE PRE_TEST)
+    endif()
+endforeach()

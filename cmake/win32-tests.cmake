@@ -1,0 +1,22 @@
+# Win32 tests: the same sources with the Win32 backend, built with the full
+# runtime and GoogleTest (cross-built from Debian's sources), linked static,
+# run under Wine through the emulator of the toolchain file.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+file(GLOB WIN32_TEST_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/tests/win32/*.cpp ${CMAKE_SOURCE_DIR}/tests/common/*.cpp)
+add_executable(win32_tests
+    ${WIN32_TEST_SOURCES}
+    tests/support/testfiles.cpp
+    ${PORTABLE_SOURCES} ${BUILDER_SOURCES}
+    app/fileio_win32.cpp app/platform_win32.cpp ui/messages_win32.cpp)
+target_compile_options(win32_tests PRIVATE -Wall -Wextra -Wno-unused-parameter)
+target_link_libraries(win32_tests gtest gtest_main)
+target_link_options(win32_tests PRIVATE -static)
+# The image tests start the real image; its path as the Wine side sees it.
+target_compile_definitions(win32_tests PRIVATE STUB_IMAGE_POSIX_PATH="${BIN_DIR}/stub.exe")
+add_dependencies(win32_tests stub)
+gtest_discover_tests(win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)

@@ -1,0 +1,17 @@
+#include "tests/support/scripted_ui.h"
+
+#include "app/state.h"
+#include "app/userinterface.h"
+#include "package/texts.h"
+
+ScriptedUi scriptedUi;
+
+void resetScriptedUi() { scriptedUi = ScriptedUi(); }
+
+int showMessage(const char* text, uint32_t type) {
+    scriptedUi.messages.push_back({text, lookupString(TEXT_GENERAL_TABLE, TEXT_TITLE), type});
+    if (scriptedUi.answers.empty()) return ANSWER_OK;
+    int answer = scriptedUi.answers.front();
+    scriptedUi.answers.pop_front();
+    return answer;
+}
