@@ -18,6 +18,7 @@ foreach(variant plain san)
     target_compile_options(${lib} PRIVATE ${WARNINGS})
     add_library(builder_${variant} STATIC ${BUILDER_SOURCES})
     target_compile_options(builder_${variant} PRIVATE ${WARNINGS})
+    target_link_libraries(builder_${variant} PUBLIC ${lib} deflate)
 
     set(tests native_tests_${variant})
     add_executable(${tests} ${NATIVE_TEST_SOURCES} ${TEST_SUPPORT_SOURCES})
@@ -34,3 +35,9 @@ foreach(variant plain san)
         gtest_discover_tests(${tests} DISCOVERY_MODE PRE_TEST)
     endif()
 endforeach()
+
+# The builder's command-line tool.
+add_executable(zorvat builder/main.cpp)
+target_compile_options(zorvat PRIVATE ${WARNINGS})
+target_link_libraries(zorvat builder_plain updater_plain)
+set_target_properties(zorvat PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BIN_DIR})

@@ -11,7 +11,7 @@ file(GLOB WIN32_TEST_SOURCES CONFIGURE_DEPENDS
 add_executable(win32_tests
     ${WIN32_TEST_SOURCES}
     tests/support/testfiles.cpp
-    ${PORTABLE_SOURCES} ${BUILDER_SOURCES}
+    ${PORTABLE_SOURCES} ${BUILDER_CORE_SOURCES}
     app/fileio_win32.cpp app/platform_win32.cpp ui/messages_win32.cpp)
 target_compile_options(win32_tests PRIVATE -Wall -Wextra -Wno-unused-parameter)
 target_link_libraries(win32_tests gtest gtest_main)

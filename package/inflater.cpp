@@ -348,8 +348,9 @@ int Inflater::inflateStream() {
     } while (result == INFLATE_OK && !(header & 8));
 
     // Zero bytes supplied past the end must all still be unused in
-    // bitBuffer: a stream that consumed any of them was cut short.
-    if (result == INFLATE_OK && phantomBytes * 8 > bitCount) result = INFLATE_BAD_DATA;
+    // bitBuffer: a stream that consumed any of them was cut short, whatever
+    // those zeros then seemed to say.
+    if (result != INFLATE_NO_MEMORY && phantomBytes * 8 > bitCount) result = INFLATE_BAD_DATA;
     if (result == INFLATE_OK) {
         outputSink->write(window, static_cast<uint16_t>(windowPosition));
         if (!outputSink->isValid()) result = INFLATE_BAD_DATA;

@@ -87,6 +87,13 @@ TEST_F(ImageTest, IncompletePackageShowsTheNoticeThenEndsWithMinusOne) {
     }
 }
 
+TEST(Image, CarriesItsIconAsResource800) {
+    HMODULE image = LoadLibraryExA(stubPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    EXPECT_NE(FindResourceA(image, MAKEINTRESOURCEA(800), reinterpret_cast<LPCSTR>(RT_GROUP_ICON)), nullptr);
+    FreeLibrary(image);
+}
+
 LRESULT CALLBACK plainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);
 }

@@ -1,0 +1,125 @@
+// zorvat: the builder's command-line tool.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "builder/compressor.h"
+#include "builder/inspect.h"
+#include "builder/packagewriter.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage:\n"
+    "  zorvat compress IN OUT [--level N]   pack IN into one stream (level 1-12, default 12)\n"
+    "  zorvat decompress IN OUT             unpack a stream made by compress\n"
+    "  zorvat inspect UPDATE.EXE            list the package of an update executable\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+Bytes readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    return bytes;
+}
+
+// Writes beside the target and renames, so a failed run never leaves a
+// half-written output under the target's name.
+void writeWholeFile(const std::string& path, const Bytes& bytes) {
+    std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::remove(temporary.c_str());
+            throw std::runtime_error("cannot write " + path);
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+int parseLevel(const std::string& text) {
+    char* end = nullptr;
+    long level = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || level < 1 || level > 12) throw UsageError("--level takes a number from 1 to 12");
+    return static_cast<int>(level);
+}
+
+int compressCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> files;
+    int level = 12;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--level") {
+            if (i + 1 >= args.size()) throw UsageError("--level needs a number");
+            level = parseLevel(args[++i]);
+        } else if (args[i].rfind("--level=", 0) == 0) {
+            level = parseLevel(args[i].substr(8));
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.size() != 2) throw UsageError("compress takes IN and OUT");
+    Bytes data = readWholeFile(files[0]);
+    if (data.size() > 0xFFFFFFFFu) throw std::runtime_error(files[0] + " is larger than 4 GiB");
+    Bytes out;
+    appendU32(out, static_cast<uint32_t>(data.size()));
+    Bytes stream = compressStream(data, level);
+    out.insert(out.end(), stream.begin(), stream.end());
+    writeWholeFile(files[1], out);
+    std::printf("%s: %zu -> %zu bytes (%.2f%%), level %d\n", files[0].c_str(), data.size(), out.size(),
+                data.empty() ? 100.0 : 100.0 * double(out.size()) / double(data.size()), level);
+    return 0;
+}
+
+int decompressCommand(const std::vector<std::string>& args) {
+    if (args.size() != 2) throw UsageError("decompress takes IN and OUT");
+    Bytes packed = readWholeFile(args[0]);
+    if (packed.size() < 4) throw std::runtime_error(args[0] + " is too short to hold an unpacked size");
+    uint32_t size = packed[0] | packed[1] << 8 | packed[2] << 16 | uint32_t(packed[3]) << 24;
+    Bytes stream(packed.begin() + 4, packed.end());
+    writeWholeFile(args[1], decompressStream(stream, size));
+    return 0;
+}
+
+int inspectCommand(const std::vector<std::string>& args) {
+    if (args.size() != 1) throw UsageError("inspect takes one file");
+    return inspectPackage(args[0], std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(USAGE, args.empty() ? stderr : stdout);
+        return args.empty() ? 2 : 0;
+    }
+    std::string command = args[0];
+    args.erase(args.begin());
+    try {
+        if (command == "compress") return compressCommand(args);
+        if (command == "decompress") return decompressCommand(args);
+        if (command == "inspect") return inspectCommand(args);
+        throw UsageError("unknown command '" + command + "'");
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "zorvat: %s\n%s", e.what(), USAGE);
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zorvat %s: %s\n", command.c_str(), e.what());
+        return 1;
+    }
+}
