@@ -448,3 +448,5 @@ Bytes decompressStream(const Bytes& stream, uint32_t unpackedSize) {
                                  " bytes, not its stated " + std::to_string(unpackedSize));
     return std::move(unpacked.bytes);
 }
+
+Bytes packStream(const Bytes& data) { return compressStream(data, MAX_COMPRESSION_LEVEL); }

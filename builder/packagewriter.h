@@ -14,6 +14,12 @@ using Bytes = std::vector<uint8_t>;
 // Turns bytes into one compressed stream of the updater's format.
 using StreamEncoder = std::function<Bytes(const Bytes&)>;
 
+// The encoder a writer uses unless told otherwise: the builder's compressor
+// at its best level (builder/compressor.cpp). Programs built without the
+// compressor (the Win32 tests have no libdeflate) link storeStream in its
+// place.
+Bytes packStream(const Bytes& data);
+
 // The simplest valid stream: stored blocks of at most 65535 bytes, the last
 // one flagged (an empty input gives one empty stored block).
 Bytes storeStream(const Bytes& data);
@@ -30,7 +36,7 @@ void appendU32(Bytes& out, uint32_t value);
 
 struct PackageWriter {
     Bytes records;                        // the package, without the image
-    StreamEncoder encode = storeStream;   // used for compressed bodies and tables
+    StreamEncoder encode = packStream;   // used for compressed bodies and tables
 
     // A record as it stands: header (tag, flags, length) and body.
     void addRaw(uint16_t tag, uint8_t flags, const Bytes& body);

@@ -6,6 +6,7 @@
 #include "builder/packagewriter.h"
 #include "package/format.h"
 #include "tests/support/testfiles.h"
+#include "tests/win32/compressed_table.h"
 #include "tests/win32/driver.h"
 
 namespace {
@@ -92,6 +93,37 @@ TEST(Image, CarriesItsIconAsResource800) {
     ASSERT_NE(image, nullptr);
     EXPECT_NE(FindResourceA(image, MAKEINTRESOURCEA(800), reinterpret_cast<LPCSTR>(RT_GROUP_ICON)), nullptr);
     FreeLibrary(image);
+}
+
+// Table 6 as the builder compresses it (dynamic Huffman blocks): the image's
+// decompressor, built for the 486, must give back the notice and the title.
+TEST_F(ImageTest, NoticeComesFromADynamicHuffmanTable) {
+    Bytes tables;
+    appendU16(tables, 7);
+    for (int t = 0; t < 6; ++t) {
+        Bytes empty = encodeStringTable({});
+        appendU32(tables, static_cast<uint32_t>(empty.size()));
+        Bytes stream = storeStream(empty);
+        tables.insert(tables.end(), stream.begin(), stream.end());
+    }
+    appendU32(tables, COMPRESSED_TABLE_UNPACKED_SIZE);
+    tables.insert(tables.end(), std::begin(COMPRESSED_TABLE_STREAM), std::end(COMPRESSED_TABLE_STREAM));
+    PackageWriter w;
+    w.addRaw(TAG_STRING_TABLES, 0, tables);
+    w.addPayload(Bytes(10, 1));
+    Bytes file = w.finish({});
+    file.push_back(0);
+
+    std::string path = folder.file("dynamic.exe");
+    writeFile(path, file);
+    RunningProgram program;
+    ASSERT_TRUE(startProgram("\"" + stubPath + "\" /S \"" + path + "\"", program));
+    HWND box = waitForWindow(program.processId, "#32770", 20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(windowText(box), "Sample Update");
+    EXPECT_EQ(messageBoxText(box), NOTICE);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(waitForExit(program, 20000), DWORD(-1));
 }
 
 LRESULT CALLBACK plainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
