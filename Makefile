@@ -3,12 +3,18 @@
 #   make deps    install what the builds and tests need (Debian 12)
 #   make build   both trees; prints the image size
 #   make test    deps, build, native tests (plain and sanitized), Win32 tests under Wine
+#   make bench   deps, native tree, then the stream format's benchmarks: decoding
+#                speed against zlib and libdeflate, and compressed sizes, on a
+#                corpus made once in build/bench-corpus (BENCH_ARGS: options for
+#                Google Benchmark)
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 NATIVE := build/native
 WIN32 := build/win32
+BENCH_CORPUS := build/bench-corpus
+BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build test test-native test-win32 clean
+.PHONY: all deps build test test-native test-win32 bench clean
 
 all: build
 
@@ -33,6 +39,12 @@ test-native:
 
 test-win32:
 	scripts/wine-tests.sh
+
+bench: deps $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) -j $(JOBS)
+	@bench/make_corpus.sh $(BENCH_CORPUS)
+	$(NATIVE)/bench/decode_bench --corpus=$(BENCH_CORPUS) $(BENCH_ARGS)
+	$(NATIVE)/bench/size_report --corpus=$(BENCH_CORPUS)
 
 clean:
 	rm -rf build

@@ -16,13 +16,6 @@
 // Fault injection for tests: the next write is cut short or fails.
 PosixFaults posixFaults;
 
-void toPosixPath(const char* windowsPath, char* out, size_t capacity) {
-    size_t i = 0;
-    for (; windowsPath[i] && i + 1 < capacity; ++i)
-        out[i] = windowsPath[i] == '\\' ? '/' : windowsPath[i];
-    out[i] = 0;
-}
-
 static FileHandle openPosix(const char* path, int flags) {
     char posixPath[4096];
     toPosixPath(path, posixPath, sizeof posixPath);

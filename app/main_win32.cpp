@@ -7,6 +7,7 @@
 
 #include "app/commandline.h"
 #include "app/state.h"
+#include "engine/locate.h"
 #include "package/loader.h"
 #include "package/texts.h"
 #include "ui/background.h"
@@ -86,8 +87,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
 
     if (!loadPackage()) return EXIT_FAILED;
 
-    // [locate] locateInstalledApplication() turns the recorded folder into
-    // targetDir here; nothing of it stops the start-up.
+    locateInstalledApplication();   // nothing of it stops the start-up
 
     if (!createBackgroundWindow()) return EXIT_FAILED;
 

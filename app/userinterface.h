@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "app/state.h"
+
 // Message box types and answers; the values are the system's own.
 enum {
     BOX_OK = 0x00,
@@ -20,5 +22,10 @@ enum { ANSWER_OK = 1, ANSWER_CANCEL = 2, ANSWER_YES = 6, ANSWER_NO = 7 };
 // program's title (table 6, entry 0), owned by the frame dialog, else the
 // background window, else nothing; returns the answer.
 int showMessage(const char* text, uint32_t type);
+
+// Asks the user, modally over owner, for the folder that holds the files
+// that are not where they were expected. True after the folder (with a
+// trailing backslash) has been stored in alternateDir; false on Cancel.
+bool askForAlternateFolder(WindowHandle owner);
 
 #endif

@@ -17,6 +17,9 @@ set(IMAGE_COMPILE_OPTIONS
     -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fdata-sections -fno-stack-protector
     -fno-threadsafe-statics -fomit-frame-pointer
+    # Loops must stay loops: the image has no C runtime whose memset,
+    # memcpy or strlen the compiler could call in their place.
+    -fno-tree-loop-distribute-patterns
     -Wall -Wextra -Wno-unused-parameter)
 set(IMAGE_DEFINITIONS WINVER=0x0400 _WIN32_WINNT=0x0400 _WIN32_IE=0x0400 ZORVAT_IMAGE=1)
 

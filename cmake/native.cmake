@@ -41,3 +41,6 @@ add_executable(zorvat builder/main.cpp)
 target_compile_options(zorvat PRIVATE ${WARNINGS})
 target_link_libraries(zorvat builder_plain updater_plain)
 set_target_properties(zorvat PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BIN_DIR})
+
+# The benchmarks of the compressed stream format (make bench).
+include(cmake/bench.cmake)

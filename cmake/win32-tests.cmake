@@ -12,9 +12,9 @@ add_executable(win32_tests
     ${WIN32_TEST_SOURCES}
     tests/support/testfiles.cpp
     ${PORTABLE_SOURCES} ${BUILDER_CORE_SOURCES}
-    app/fileio_win32.cpp app/platform_win32.cpp ui/messages_win32.cpp)
+    app/fileio_win32.cpp app/platform_win32.cpp tests/support/scripted_ui.cpp)
 target_compile_options(win32_tests PRIVATE -Wall -Wextra -Wno-unused-parameter)
-target_link_libraries(win32_tests gtest gtest_main)
+target_link_libraries(win32_tests gtest gtest_main version)
 target_link_options(win32_tests PRIVATE -static)
 # The image tests start the real image; its path as the Wine side sees it.
 target_compile_definitions(win32_tests PRIVATE STUB_IMAGE_POSIX_PATH="${BIN_DIR}/stub.exe")

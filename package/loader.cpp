@@ -2,6 +2,7 @@
 
 #include "app/state.h"
 #include "app/userinterface.h"
+#include "engine/catalogue.h"
 #include "package/format.h"
 #include "package/inflater.h"
 #include "package/texts.h"
@@ -175,7 +176,8 @@ static bool readRecord(FileHandle file, const RecordHeader& header, bool& comple
         updater.dialogTemplatesSize = size;
         return true;
     case TAG_CATALOGUE:
-        if (size < 4) {
+        // Checked once here, so that the accessors read in place unchecked.
+        if (!catalogueIsSound(body, size)) {
             releaseBuffer(body);
             return false;
         }

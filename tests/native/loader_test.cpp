@@ -5,6 +5,7 @@
 
 #include "app/state.h"
 #include "app/userinterface.h"
+#include "builder/cataloguewriter.h"
 #include "builder/packagewriter.h"
 #include "package/format.h"
 #include "package/loader.h"
@@ -49,10 +50,10 @@ PackageWriter fullPackage(bool compressed) {
     w.addText(TAG_INI_SECTION, "Setup", compressed);
     w.addText(TAG_INI_KEY, "Folder", compressed);
     w.addStringTables(sampleTables());
-    Bytes catalogue;
-    appendU32(catalogue, 2);
-    catalogue.insert(catalogue.end(), {1, 2, 3, 4});
-    w.addBody(TAG_CATALOGUE, catalogue, compressed);
+    EntryPlan a, b;
+    a.relativePath = "a.dll";
+    b.relativePath = "b.dll";
+    w.addBody(TAG_CATALOGUE, writeCatalogue({a, b}), compressed);
     return w;
 }
 

@@ -1,5 +1,6 @@
 #include "tests/support/scripted_ui.h"
 
+#include "app/paths.h"
 #include "app/state.h"
 #include "app/userinterface.h"
 #include "package/texts.h"
@@ -14,4 +15,13 @@ int showMessage(const char* text, uint32_t type) {
     int answer = scriptedUi.answers.front();
     scriptedUi.answers.pop_front();
     return answer;
+}
+
+bool askForAlternateFolder(WindowHandle owner) {
+    ++scriptedUi.alternateQuestions;
+    if (scriptedUi.alternateFolders.empty()) return false;
+    copyText(updater.alternateDir, scriptedUi.alternateFolders.front().c_str(), PATH_CAPACITY);
+    addBackslash(updater.alternateDir, PATH_CAPACITY);
+    scriptedUi.alternateFolders.pop_front();
+    return true;
 }

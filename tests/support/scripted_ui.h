@@ -17,6 +17,10 @@ struct ShownMessage {
 struct ScriptedUi {
     std::vector<ShownMessage> messages;   // every message box, in order
     std::deque<int> answers;              // answers to give; ANSWER_OK when empty
+    // Folders the user points to when asked where moved files are, in
+    // order; when none is left the user cancels.
+    std::deque<std::string> alternateFolders;
+    int alternateQuestions = 0;           // how often that was asked
 };
 
 extern ScriptedUi scriptedUi;
