@@ -158,6 +158,7 @@ uint32_t fileAttributes(const char* path) {
 // The read-only attribute is the write permission: clearing it gives the
 // owner write access back, setting it takes every write bit away.
 bool setFileAttributes(const char* path, uint32_t attributes) {
+    if (posixFaults.attributesStuck) return false;
     std::string posix = posixPathOf(path);
     struct stat info;
     if (stat(posix.c_str(), &info) != 0) return false;

@@ -14,6 +14,7 @@ struct PosixFaults {
     int64_t writeBudget = -1;     // bytes writable before writes come up short; -1 = unlimited
     bool failNextWrite = false;   // the next writeAll fails outright
     int failAllocations = 0;      // the next N allocations fail
+    bool attributesStuck = false; // setFileAttributes fails (a file another user owns)
 };
 extern PosixFaults posixFaults;
 

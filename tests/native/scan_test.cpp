@@ -199,6 +199,18 @@ TEST_F(ScanTest, ReadOnlyKnownFileKeepsItsAttribute) {
     EXPECT_EQ(info.st_mode & 0222, 0u);
 }
 
+TEST_F(ScanTest, ReadOnlyFileThatStaysReadOnlyStopsTheScan) {
+    install({entryFor("a.dll"), entryFor("b.dll")});
+    put("a.dll", OLD_A);
+    put("b.dll", OLD_B);
+    ASSERT_EQ(chmod((folder.path + "/App/a.dll").c_str(), 0444), 0);
+    posixFaults.attributesStuck = true;
+    EXPECT_EQ(scanInstalledFiles(), uint32_t(SCAN_READ_ONLY));
+    posixFaults = PosixFaults();
+    EXPECT_EQ(std::string(updater.messageArg), target + "\\a.dll");
+    EXPECT_EQ(updater.readOnlyFound, 1u);
+}
+
 TEST_F(ScanTest, SharedFileInUse) {
     EntryPlan shared = entryFor("common.dll");
     shared.destinationKind = DEST_SHARED;

@@ -3,6 +3,7 @@
 // and the single-instance check.
 #include <gtest/gtest.h>
 
+#include "builder/cataloguewriter.h"
 #include "builder/packagewriter.h"
 #include "package/format.h"
 #include "tests/support/testfiles.h"
@@ -85,6 +86,32 @@ TEST_F(ImageTest, IncompletePackageShowsTheNoticeThenEndsWithMinusOne) {
         EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);   // no window exists yet
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         EXPECT_EQ(waitForExit(program, 20000), DWORD(-1));
+    }
+}
+
+// The catalogue is checked once, at loading: a damaged one ends the run
+// with -1 before any window, like any other damaged record.
+TEST_F(ImageTest, CatalogueIsCheckedWhenThePackageLoads) {
+    EntryPlan entry;
+    entry.relativePath = "bin\\app.exe";
+    entry.knownVersions.push_back({0x1234, 100, 0, 0});
+    Bytes sound = writeCatalogue({entry});
+    Bytes leftover = sound;
+    leftover.push_back(0);
+    Bytes pastTheBody = sound;
+    pastTheBody[4] = 0xFF;   // the entry's length runs past the catalogue
+    struct Case {
+        const char* name;
+        Bytes catalogue;
+        DWORD exitCode;
+    } cases[] = {{"sound", sound, 0}, {"a byte left over", leftover, DWORD(-1)},
+                 {"an entry past the body", pastTheBody, DWORD(-1)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PackageWriter w;
+        w.addBody(TAG_CATALOGUE, c.catalogue, true);
+        w.addPayload(Bytes(10, 1));
+        EXPECT_EQ(runWithPackage(w.finish({})), c.exitCode);
     }
 }
 
