@@ -12,6 +12,8 @@
 
 #include <stdint.h>
 
+#include "app/fileio.h"
+
 // A zero-filled block that dialog functions accept as an in-memory template:
 // on Win32 a movable global block, locked; returns the locked pointer or null.
 void* allocateTemplateBlock(uint32_t size);
@@ -65,5 +67,23 @@ void systemFolder(char* out, uint32_t capacity);
 enum { SHARED_CURRENT_NOT_DESTINATION = 0x1, SHARED_FILE_IN_USE = 0x2, SHARED_BUFFER_TOO_SMALL = 0x4 };
 uint32_t findSharedFile(const char* fileName, const char* windowsDir, const char* appDir, char* currentDir,
                         char* destinationDir, uint32_t capacity);
+
+// DeleteFileA, MoveFileA (no replacing), CreateDirectoryA (one level).
+bool deleteFile(const char* path);
+bool renameFile(const char* from, const char* to);
+bool createFolder(const char* path);
+// True when the last failed call above was refused because access was
+// denied or the file is in use (sharing or lock violation), as opposed to
+// a file that is not there.
+bool lastFailureWasDenied();
+
+// SetFileTime with three FILETIMEs (creation, last access, last write), as
+// a catalogue entry stores them: 24 bytes, little-endian.
+bool setFileTimes(FileHandle file, const uint8_t* times);
+
+// The file's version numbers from its version resource (GetFileVersionInfoSizeA,
+// GetFileVersionInfoA, VerQueryValueA "\"): FileVersionMS, FileVersionLS,
+// ProductVersionMS, ProductVersionLS. False when it has none.
+bool fileVersion(const char* path, uint32_t version[4]);
 
 #endif

@@ -5,6 +5,9 @@
 #include "app/platform_posix.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -198,4 +201,76 @@ uint32_t findSharedFile(const char* fileName, const char* windowsDir, const char
     copyOut(answer.currentDir, currentDir, capacity);
     copyOut(answer.destinationDir, destinationDir, capacity);
     return answer.result;
+}
+
+static bool lastDenied = false;
+
+static bool isHeld(const char* path) {
+    for (const std::string& held : posixFaults.heldFiles)
+        if (strcasecmp(held.c_str(), path) == 0) return true;
+    return false;
+}
+
+static bool refuse(bool denied) {
+    lastDenied = denied;
+    return false;
+}
+
+// DeleteFileA refuses a read-only file or one that another program holds,
+// as access denied; POSIX would unlink both, so the backend refuses them.
+bool deleteFile(const char* path) {
+    if (isHeld(path)) return refuse(true);
+    std::string posix = posixPathOf(path);
+    struct stat info;
+    if (lstat(posix.c_str(), &info) != 0) return refuse(false);
+    if (S_ISDIR(info.st_mode) || !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) return refuse(true);
+    if (unlink(posix.c_str()) != 0) return refuse(errno == EACCES || errno == EPERM);
+    lastDenied = false;
+    return true;
+}
+
+// MoveFileA never replaces an existing file.
+bool renameFile(const char* from, const char* to) {
+    if (isHeld(from)) return refuse(true);
+    std::string source = posixPathOf(from), target = posixPathOf(to);
+    struct stat info;
+    if (lstat(target.c_str(), &info) == 0) return refuse(false);
+    if (rename(source.c_str(), target.c_str()) != 0) return refuse(errno == EACCES || errno == EPERM);
+    lastDenied = false;
+    return true;
+}
+
+bool createFolder(const char* path) {
+    if (mkdir(posixPathOf(path).c_str(), 0755) != 0) return refuse(errno == EACCES || errno == EPERM);
+    lastDenied = false;
+    return true;
+}
+
+bool lastFailureWasDenied() { return lastDenied; }
+
+// FILETIME counts 100 ns since 1601; the Unix epoch is 11644473600 s later.
+static timespec timespecOf(const uint8_t* bytes) {
+    uint64_t ticks = 0;
+    for (int i = 7; i >= 0; --i) ticks = ticks << 8 | bytes[i];
+    const uint64_t epoch = 116444736000000000ull;
+    timespec time;
+    if (ticks < epoch) ticks = epoch;
+    time.tv_sec = static_cast<time_t>((ticks - epoch) / 10000000);
+    time.tv_nsec = static_cast<long>((ticks - epoch) % 10000000 * 100);
+    return time;
+}
+
+bool setFileTimes(FileHandle file, const uint8_t* times) {
+    timespec both[2] = {timespecOf(times + 8), timespecOf(times + 16)};   // access, write; no creation time
+    return futimens(static_cast<int>(file), both) == 0;
+}
+
+bool fileVersion(const char* path, uint32_t version[4]) {
+    for (const auto& [name, numbers] : posixSystem.fileVersions) {
+        if (strcasecmp(name.c_str(), path) == 0) {
+            for (int i = 0; i < 4; ++i) version[i] = numbers[i];
+            return true;
+        }
+    }
+    return false;
 }

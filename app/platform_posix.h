@@ -5,8 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <array>
 #include <map>
 #include <string>
+#include <vector>
 
 // Faults that tests inject to reach the failure paths a real disk or heap
 // reaches only rarely. Reset them with `posixFaults = PosixFaults()`.
@@ -15,6 +17,9 @@ struct PosixFaults {
     bool failNextWrite = false;   // the next writeAll fails outright
     int failAllocations = 0;      // the next N allocations fail
     bool attributesStuck = false; // setFileAttributes fails (a file another user owns)
+    // Paths (Windows form, compared without regard to case) that another
+    // program holds open: deleting or renaming them is refused as denied.
+    std::vector<std::string> heldFiles;
 };
 extern PosixFaults posixFaults;
 
@@ -28,6 +33,9 @@ struct PosixSharedFile {
     std::string destinationDir;   // where it belongs
 };
 struct PosixSystem {
+    // Version resources by path (Windows form, compared without regard to
+    // case): FileVersionMS, FileVersionLS, ProductVersionMS, ProductVersionLS.
+    std::map<std::string, std::array<uint32_t, 4>> fileVersions;
     // "root\subkey" (root as its number, subkey as written, compared without
     // regard to case) -> value name ("" = default value) -> text.
     std::map<std::string, std::map<std::string, std::string>> registry;

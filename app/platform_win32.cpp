@@ -94,3 +94,57 @@ uint32_t findSharedFile(const char* fileName, const char* windowsDir, const char
     currentDir[capacity - 1] = destinationDir[capacity - 1] = 0;
     return result;
 }
+
+// The error of the last failed delete or rename, read at once: any later
+// system call may overwrite it.
+static DWORD lastFailure;
+
+static bool remember(BOOL done) {
+    lastFailure = done ? 0 : GetLastError();
+    return done != 0;
+}
+
+bool deleteFile(const char* path) { return remember(DeleteFileA(path)); }
+
+bool renameFile(const char* from, const char* to) { return remember(MoveFileA(from, to)); }
+
+bool createFolder(const char* path) { return remember(CreateDirectoryA(path, 0)); }
+
+bool lastFailureWasDenied() {
+    return lastFailure == ERROR_ACCESS_DENIED || lastFailure == ERROR_SHARING_VIOLATION ||
+           lastFailure == ERROR_LOCK_VIOLATION;
+}
+
+static FILETIME fileTimeAt(const uint8_t* bytes) {
+    FILETIME time;
+    time.dwLowDateTime = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<DWORD>(bytes[3]) << 24;
+    time.dwHighDateTime = bytes[4] | bytes[5] << 8 | bytes[6] << 16 | static_cast<DWORD>(bytes[7]) << 24;
+    return time;
+}
+
+bool setFileTimes(FileHandle file, const uint8_t* times) {
+    FILETIME created = fileTimeAt(times), accessed = fileTimeAt(times + 8), written = fileTimeAt(times + 16);
+    return SetFileTime(reinterpret_cast<HANDLE>(file), &created, &accessed, &written) != 0;
+}
+
+bool fileVersion(const char* path, uint32_t version[4]) {
+    DWORD ignored;
+    DWORD size = GetFileVersionInfoSizeA(const_cast<char*>(path), &ignored);
+    if (size == 0) return false;
+    uint8_t* block;
+    if (!allocateBuffer(size, block)) return false;
+    bool found = false;
+    VS_FIXEDFILEINFO* info;
+    UINT length;
+    if (GetFileVersionInfoA(const_cast<char*>(path), 0, size, block) &&
+        VerQueryValueA(block, const_cast<char*>("\\"), reinterpret_cast<void**>(&info), &length) &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+        version[0] = info->dwFileVersionMS;
+        version[1] = info->dwFileVersionLS;
+        version[2] = info->dwProductVersionMS;
+        version[3] = info->dwProductVersionLS;
+        found = true;
+    }
+    releaseBuffer(block);
+    return found;
+}

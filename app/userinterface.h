@@ -23,6 +23,16 @@ enum { ANSWER_OK = 1, ANSWER_CANCEL = 2, ANSWER_YES = 6, ANSWER_NO = 7 };
 // background window, else nothing; returns the answer.
 int showMessage(const char* text, uint32_t type);
 
+// Progress of the update: the bar's percentage (0-100), the file in work,
+// and one row of the results list (status: a table 6 entry, 25-29).
+void setProgress(uint32_t percent);
+void showCurrentFile(const char* path);
+void addResultRow(WindowHandle page, uint32_t status, const char* path);
+
+// Ends the running page with Next so that the wizard goes on with page
+// (currentPage becomes page - 1, pageResult PAGE_NEXT).
+void jumpToPage(int32_t page);
+
 // Asks the user, modally over owner, for the folder that holds the files
 // that are not where they were expected. True after the folder (with a
 // trailing backslash) has been stored in alternateDir; false on Cancel.

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "builder/apply.h"
 #include "builder/compressor.h"
 #include "builder/inspect.h"
 #include "builder/packagewriter.h"
@@ -19,7 +22,9 @@ const char USAGE[] =
     "usage:\n"
     "  zorvat compress IN OUT [--level N]   pack IN into one stream (level 1-12, default 12)\n"
     "  zorvat decompress IN OUT             unpack a stream made by compress\n"
-    "  zorvat inspect UPDATE.EXE            list the package of an update executable\n";
+    "  zorvat inspect UPDATE.EXE            list the package of an update executable\n"
+    "  zorvat apply UPDATE.EXE DIR [--alternate DIR] [--yes|--no] [--volumes DIR]\n"
+    "                                       run the update on the installed folder DIR\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -95,6 +100,29 @@ int decompressCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+int applyCommand(const std::vector<std::string>& args) {
+    ApplyOptions options;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        auto value = [&](const char* option) {
+            if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+            return args[++i];
+        };
+        if (args[i] == "--alternate") options.answers.alternateFolder = value("--alternate");
+        else if (args[i] == "--volumes") options.volumes = value("--volumes");
+        else if (args[i] == "--yes") options.answers.yes = true;
+        else if (args[i] == "--no") options.answers.yes = false;
+        else if (args[i].rfind("--", 0) == 0) throw UsageError("unknown option " + args[i]);
+        else files.push_back(args[i]);
+    }
+    if (files.size() != 2) throw UsageError("apply takes UPDATE.EXE and DIR");
+    options.update = files[0];
+    options.folder = files[1];
+    options.answers.interactive = isatty(0) && isatty(2);
+    options.answers.showProgress = isatty(2);
+    return applyUpdate(options, std::cout, std::cerr);
+}
+
 int inspectCommand(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("inspect takes one file");
     return inspectPackage(args[0], std::cout, std::cerr);
@@ -114,6 +142,7 @@ int main(int argc, char** argv) {
         if (command == "compress") return compressCommand(args);
         if (command == "decompress") return decompressCommand(args);
         if (command == "inspect") return inspectCommand(args);
+        if (command == "apply") return applyCommand(args);
         throw UsageError("unknown command '" + command + "'");
     } catch (const UsageError& e) {
         std::fprintf(stderr, "zorvat: %s\n%s", e.what(), USAGE);

@@ -41,12 +41,14 @@ foreach(level Os O2)
         LIBRARY_OUTPUT_DIRECTORY ${BENCH_DIR})
 endforeach()
 
-add_executable(decode_bench bench/decode_bench.cpp)
+# The programs link the updater's decompressor through the builder, and with
+# it the volume reader, which speaks through a user interface: the console's.
+add_executable(decode_bench bench/decode_bench.cpp builder/console.cpp)
 target_compile_options(decode_bench PRIVATE ${WARNINGS})
 target_link_libraries(decode_bench builder_plain updater_plain bench_inflater_Os bench_inflater_O2
                       benchmark::benchmark ZLIB::ZLIB deflate Threads::Threads)
 
-add_executable(size_report bench/size_report.cpp)
+add_executable(size_report bench/size_report.cpp builder/console.cpp)
 target_compile_options(size_report PRIVATE ${WARNINGS})
 target_link_libraries(size_report builder_plain updater_plain Threads::Threads)
 

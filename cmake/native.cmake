@@ -3,7 +3,7 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 
 set(POSIX_SOURCES app/fileio_posix.cpp app/platform_posix.cpp)
-set(TEST_SUPPORT_SOURCES tests/support/scripted_ui.cpp tests/support/testfiles.cpp)
+set(TEST_SUPPORT_SOURCES tests/support/scripted_ui.cpp tests/support/testfiles.cpp tests/support/scenario.cpp)
 file(GLOB NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*.cpp
      ${CMAKE_SOURCE_DIR}/tests/common/*.cpp)
 
@@ -37,7 +37,9 @@ foreach(variant plain san)
 endforeach()
 
 # The builder's command-line tool.
-add_executable(zorvat builder/main.cpp)
+# The console user interface and the apply command link into the tool only:
+# tests link their scripted user interface in its place.
+add_executable(zorvat builder/main.cpp builder/apply.cpp builder/console.cpp)
 target_compile_options(zorvat PRIVATE ${WARNINGS})
 target_link_libraries(zorvat builder_plain updater_plain)
 set_target_properties(zorvat PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${BIN_DIR})

@@ -10,7 +10,7 @@
 #include "app/state.h"
 #include "package/volumes.h"
 
-PayloadReadFunction payloadReader = 0;
+PayloadReadFunction payloadReader = readPayload;
 
 void* ByteSink::operator new(size_t size) noexcept {
     void* block = 0;

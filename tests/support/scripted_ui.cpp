@@ -11,6 +11,7 @@ void resetScriptedUi() { scriptedUi = ScriptedUi(); }
 
 int showMessage(const char* text, uint32_t type) {
     scriptedUi.messages.push_back({text, lookupString(TEXT_GENERAL_TABLE, TEXT_TITLE), type});
+    if (scriptedUi.onMessage) scriptedUi.onMessage();
     if (scriptedUi.answers.empty()) return ANSWER_OK;
     int answer = scriptedUi.answers.front();
     scriptedUi.answers.pop_front();
@@ -25,3 +26,11 @@ bool askForAlternateFolder(WindowHandle owner) {
     scriptedUi.alternateFolders.pop_front();
     return true;
 }
+
+void setProgress(uint32_t percent) { scriptedUi.progress.push_back(percent); }
+
+void showCurrentFile(const char* path) { scriptedUi.currentFiles.push_back(path); }
+
+void addResultRow(WindowHandle, uint32_t status, const char* path) { scriptedUi.rows.push_back({status, path}); }
+
+void jumpToPage(int32_t page) { scriptedUi.jumpedTo.push_back(page); }

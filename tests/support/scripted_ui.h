@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,17 @@ struct ShownMessage {
     uint32_t type;
 };
 
+struct ResultRow {
+    uint32_t status;
+    std::string path;
+};
+
 struct ScriptedUi {
+    std::vector<uint32_t> progress;       // every percentage shown
+    std::vector<std::string> currentFiles;
+    std::vector<ResultRow> rows;          // the results list
+    std::vector<int32_t> jumpedTo;        // pages jumped to
+    std::function<void()> onMessage;      // runs before a message box is answered
     std::vector<ShownMessage> messages;   // every message box, in order
     std::deque<int> answers;              // answers to give; ANSWER_OK when empty
     // Folders the user points to when asked where moved files are, in
