@@ -180,6 +180,14 @@ Scenario makeScenario(const std::function<Bytes(const Bytes&, const Bytes&)>& ma
     std::vector<std::vector<std::string>> tables(8);
     tables[6].assign(34, "");
     tables[6][0] = "Sample Update";
+    tables[6][3] = "Your files are up to date already.";
+    tables[6][8] = "The update cannot go on.";
+    tables[6][10] = "The file %s is not a version this update knows.";
+    tables[6][20] = "%s cannot be read.";
+    tables[6][23] = "The new version of %s came out wrong; it was not installed.";
+    tables[6][25] = "Replaced";
+    tables[6][26] = "Deleted";
+    tables[6][27] = "Created";
     w.addStringTables(tables);
     w.addBody(TAG_CATALOGUE, writeCatalogue(entries), true);
     w.addPayload(parts[0]);
