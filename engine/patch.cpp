@@ -19,6 +19,7 @@
 //       same message as an old file that cannot be read;
 //   21, messageArg = tempPath    an insert past the end of the insert data,
 //       of which an empty insert stream is the first case.
+// A stream length that no heap can hold reports 14, like any allocation.
 #include "engine/patch.h"
 
 #include "app/fileio.h"
@@ -230,9 +231,10 @@ int readPatchStream(uint8_t** buffer, uint32_t* length) {
         ok = readLengthField(flags & STREAM_LONG_PACKED, &packed);
         uint32_t start = payloadPosition();
         ok = ok && start + packed >= start;
-        // The outcome is not examined (see above). A packed length of 0
-        // would put the decompressor out of its volume mode, reading the
-        // file without a bound, so nothing is unpacked then.
+        // The outcome is not examined: a stream that fails to unpack shows
+        // later as a wrong checksum. A packed length of 0 would put the
+        // decompressor out of its volume mode, reading the file without a
+        // bound, so nothing is unpacked then.
         if (ok && packed != 0) inflateToMemory(bytes, size, updater.volumeHandle, packed);
         ok = ok && movePayloadTo(start + packed);
     } else {

@@ -38,7 +38,9 @@ int readPatchStream(uint8_t** buffer, uint32_t* length);
 // Runs the patch item at the payload's position: writes the new version
 // into temporaryFile (open, empty) from oldFile (open for reading, its
 // regions located with the entry's list). The outcome goes to
-// resultMessage (0 = the script ran to its end); progress moves from
+// resultMessage (0 = the script ran to its end; 14, 20, 21 or 22 with
+// messageArg as patch.cpp lists them, also for scripts that break the
+// format's limits); progress moves from
 // percentBefore to percentAfter in steps of 10000 written bytes.
 void applyPatch(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, uint32_t percentBefore,
                 uint32_t percentAfter);
