@@ -162,6 +162,44 @@ TEST_F(UpdateTest, SecondKnownVersionIsPatchedToo) {
     EXPECT_EQ(readFile(installed("app.exe")), s.newFiles.at("app.exe"));
 }
 
+// moved.dll's old version is found below the alternate folder; the file at
+// the destination says it is newer than the update's 2.0.
+TEST_F(UpdateTest, NewerInstalledFileIsKeptWhenTheUserSaysSo) {
+    writeUpdate();
+    std::string destination = windowsForm(installed("moved.dll"));
+    struct Case {
+        std::array<uint32_t, 4> installedVersion;   // file MS, LS, product MS, LS
+        std::deque<int> answers;
+        bool asked;
+        bool replaced;
+    } cases[] = {
+        {{0x00010000, 0, 0x00030000, 0}, {ANSWER_NO}, true, false},    // product 3.0 beats 2.0
+        {{0x00030000, 0, 0x00030000, 0}, {ANSWER_YES}, true, true},
+        {{0x00030000, 0, 0x00020000, 0}, {}, true, false},              // file 3.0 with equal product; unanswered is No
+        {{0x00020000, 0, 0x00020000, 0}, {}, false, true},              // the same version: no question
+        {{0x00010000, 5, 0x00010000, 9}, {}, false, true},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(app);
+        installOldVersion(s, app, moved);
+        posixSystem.fileVersions = {{destination, c.installedVersion}};
+        ASSERT_EQ(loadAndScan(), uint32_t(SCAN_WORK_TO_DO));
+        scriptedUi.answers = c.answers;
+        if (c.answers.empty()) scriptedUi.answers = {ANSWER_NO};
+        runSteps();
+        EXPECT_EQ(updater.resultMessage, 0);
+        bool asked = false;
+        for (const ShownMessage& m : scriptedUi.messages) asked = asked || m.type == (BOX_ICON_QUESTION | BOX_YES_NO);
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(readFile(installed("moved.dll")) == s.newFiles.at("moved.dll"), c.replaced);
+        bool rowForIt = false;
+        for (const ResultRow& row : scriptedUi.rows) rowForIt = rowForIt || row.path == destination;
+        EXPECT_EQ(rowForIt, c.replaced);
+        EXPECT_EQ(statusOf("moved.dll"), c.replaced ? STATUS_REPLACED : 0);
+        resetScriptedUi();
+    }
+}
+
 TEST_F(UpdateTest, ReadOnlyFileIsReplacedAndReadOnlyAgain) {
     writeUpdate();
     ASSERT_EQ(chmod(installed("app.exe").c_str(), 0444), 0);
@@ -280,6 +318,36 @@ TEST_F(UpdateTest, VolumeCutShortInsideAPart) {
         if (!std::filesystem::exists(file)) continue;   // deleted by its own entry
         Bytes now = readFile(file);
         EXPECT_TRUE(now == contents || now == expectedAfterUpdate(s, path)) << path;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Temporary names beside the installed file, and never one that a cut
+// could make equal to the installed file's own.
+TEST(TemporaryName, ReplacesTheExtensionAndSkipsTakenNames) {
+    TempFolder folder;
+    std::string base = windowsForm(folder.path);
+    std::filesystem::create_directories(folder.path + "/App.old");
+    writeFile(folder.path + "/prog.$$A", {1});
+    struct Case {
+        std::string destination;
+        std::string expected;   // "" = no name
+    } cases[] = {
+        {base + "\\prog.exe", base + "\\prog.$$B"},   // .$$A is taken
+        {base + "\\README", base + "\\README.$$A"},
+        {base + "\\App.old\\README", base + "\\App.old\\README.$$A"},
+        {base + "\\" + std::string(250 - base.size(), 'n'), base + "\\" + std::string(250 - base.size(), 'n') + ".$$A"},
+        {base + "\\" + std::string(256 - base.size(), 'n'), ""},   // the name would not fit
+        {base + "\\" + std::string(251 - base.size(), 'n') + ".longext", base + "\\" + std::string(251 - base.size(), 'n') + ".$$A"},
+    };
+    for (const Case& c : cases) {
+        resetUpdaterState();
+        copyText(updater.destPath, c.destination.c_str(), PATH_CAPACITY);
+        EXPECT_EQ(makeTemporaryName(), !c.expected.empty()) << c.destination;
+        EXPECT_EQ(std::string(updater.tempPath), c.expected);
     }
 }
 

@@ -170,6 +170,7 @@ Scenario makeScenario(const std::function<Bytes(const Bytes&, const Bytes&)>& ma
     EntryPlan moved = entryFor("moved.dll");
     moved.unmatchedAction = UNMATCHED_SEARCH;
     moved.alternateSubfolder = s.alternateSubfolder;
+    moved.versionBlock = std::array<uint32_t, 4>{0x00020000, 0, 0x00020000, 0};   // version 2.0
     moved.knownVersions.push_back({checksumBytes(movedOld), uint32_t(movedOld.size()), patchItem(movedOld, movedNew), 0});
     entries.push_back(moved);
 
