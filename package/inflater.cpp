@@ -10,7 +10,45 @@
 #include "app/state.h"
 #include "package/volumes.h"
 
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the bit buffer loads input words as little-endian"
+#endif
+
 PayloadReadFunction payloadReader = readPayload;
+
+// The machine word (4 bytes in the image, 8 in native builds): the bit
+// buffer of the decoding loops and the unit of the byte copies. Words move
+// with __builtin_memcpy of a constant size, which compiles to one unaligned
+// load or store (x86 allows them; no library call, no aliasing rule broken).
+typedef uintptr_t Word;
+enum { WORD_BYTES = sizeof(Word), WORD_BITS = 8 * sizeof(Word) };
+
+static inline Word loadWord(const uint8_t* from) {
+    Word word;
+    __builtin_memcpy(&word, from, WORD_BYTES);
+    return word;
+}
+
+static inline void storeWord(uint8_t* to, Word word) {
+    __builtin_memcpy(to, &word, WORD_BYTES);
+}
+
+// Copies count bytes forward, first to last: a back-reference's semantics,
+// where a source less than count behind the destination repeats the bytes
+// just written. Whole words when the source is at least a word behind the
+// destination, or anywhere ahead of it (then `to - from` wraps to a huge
+// value): each word is read before any of its bytes can be overwritten, and
+// every byte it reads is final. Closer sources go byte by byte.
+static void copyForward(uint8_t* to, const uint8_t* from, uint32_t count) {
+    if (static_cast<uintptr_t>(to - from) >= WORD_BYTES) {
+        for (; count >= WORD_BYTES; count -= WORD_BYTES) {
+            storeWord(to, loadWord(from));
+            to += WORD_BYTES;
+            from += WORD_BYTES;
+        }
+    }
+    while (count--) *to++ = *from++;
+}
 
 void* ByteSink::operator new(size_t size) noexcept {
     void* block = 0;
@@ -29,7 +67,7 @@ bool MemorySink::isValid() {
 void MemorySink::write(const uint8_t* bytes, uint16_t length) {
     if (!destination) return;
     uint32_t count = length <= capacity ? length : capacity;
-    copyBytes(destination, bytes, count);
+    copyForward(destination, bytes, count);
     destination += count;
     capacity -= count;
     if (count < length) destination = 0;   // refused bytes: the sink is spent
@@ -51,6 +89,18 @@ static inline uint32_t lowBits(uint32_t count) {
 }
 
 enum { MAX_CODE_LENGTH = 15, MAX_SYMBOLS = 288, MAX_TABLE_ENTRIES = 0xFFFF };
+
+// An entry as one 32-bit store: kind, bits and value in the struct's
+// little-endian layout.
+static_assert(sizeof(HuffmanEntry) == 4, "an entry is 4 bytes");
+
+static inline uint32_t packEntry(uint32_t kind, uint32_t bits, uint32_t value) {
+    return kind | bits << 8 | value << 16;
+}
+
+static inline void storeEntry(HuffmanEntry* at, uint32_t packed) {
+    __builtin_memcpy(at, &packed, sizeof packed);
+}
 
 // Builds the lookup tables of one canonical code from the code lengths of
 // symbolCount symbols. Symbols below simpleCount decode to themselves (kind
@@ -127,9 +177,9 @@ static int buildHuffmanTable(const uint8_t* lengths, uint32_t symbolCount, uint3
         used = 1u << rootBits;
         uint32_t code = 0;   // the canonical code, bit-reversed (input order)
         // Entries that no code claims stay invalid.
-        const HuffmanEntry invalid = {KIND_INVALID, 0, 0};
+        const uint32_t invalid = packEntry(KIND_INVALID, 0, 0);
         if (table)
-            for (uint32_t i = 0; i < used; ++i) table[i] = invalid;
+            for (uint32_t i = 0; i < used; ++i) storeEntry(table + i, invalid);
         for (uint32_t index = 0; index < codedCount; ++index) {
             uint32_t symbol = sorted[index];
             uint32_t length = lengths[symbol];
@@ -147,11 +197,9 @@ static int buildHuffmanTable(const uint8_t* lengths, uint32_t symbolCount, uint3
                 if (bits > requestedBits) bits = requestedBits;
                 if (start < endLength && bits > endLength - start) bits = endLength - start;
                 if (table) {
-                    HuffmanEntry link = {static_cast<uint8_t>(KIND_LINK + bits),
-                                         static_cast<uint8_t>(levelBits[depth]),
-                                         static_cast<uint16_t>(used)};
-                    table[levelBase[depth] + ((code >> levelStart[depth]) & lowBits(levelBits[depth]))] = link;
-                    for (uint32_t i = used; i < used + (1u << bits); ++i) table[i] = invalid;
+                    storeEntry(table + levelBase[depth] + ((code >> levelStart[depth]) & lowBits(levelBits[depth])),
+                               packEntry(KIND_LINK + bits, levelBits[depth], used));
+                    for (uint32_t i = used; i < used + (1u << bits); ++i) storeEntry(table + i, invalid);
                 }
                 ++depth;
                 levelStart[depth] = start;
@@ -161,19 +209,16 @@ static int buildHuffmanTable(const uint8_t* lengths, uint32_t symbolCount, uint3
                 used += 1u << bits;
             }
             if (table) {
-                HuffmanEntry entry;
-                if (symbol < simpleCount) {
-                    entry.kind = symbol == 256 ? KIND_END_OF_BLOCK : KIND_LITERAL;
-                    entry.value = static_cast<uint16_t>(symbol);
-                } else {
-                    entry.kind = static_cast<uint8_t>(extras[symbol - simpleCount]);
-                    entry.value = bases[symbol - simpleCount];
+                uint32_t kind = symbol == 256 ? KIND_END_OF_BLOCK : KIND_LITERAL, value = symbol;
+                if (symbol >= simpleCount) {
+                    kind = extras[symbol - simpleCount];
+                    value = bases[symbol - simpleCount];
                 }
                 uint32_t drop = levelStart[depth];
-                entry.bits = static_cast<uint8_t>(length - drop);
+                uint32_t entry = packEntry(kind, length - drop, value);
                 // Every index whose low bits are this code decodes to it.
                 for (uint32_t i = code >> drop; i < (1u << levelBits[depth]); i += 1u << (length - drop))
-                    table[levelBase[depth] + i] = entry;
+                    storeEntry(table + levelBase[depth] + i, entry);
             }
             --remaining[length];
             // Next canonical code, incremented in reversed bit order.
@@ -371,7 +416,7 @@ int Inflater::inflateStoredBlock() {
             uint32_t chunk = INFLATE_WINDOW_SIZE - windowPosition;
             if (chunk > inputAvailable) chunk = inputAvailable;
             if (chunk > length) chunk = length;
-            copyBytes(window + windowPosition, inputCursor, chunk);
+            copyForward(window + windowPosition, inputCursor, chunk);
             inputCursor += chunk;
             inputAvailable -= chunk;
             windowPosition += chunk;
@@ -456,46 +501,228 @@ int Inflater::inflateDynamicBlock() {
     HuffmanEntry* literalCode;
     HuffmanEntry* distanceCode = 0;
     int32_t literalBits, distanceBits;
-    result = buildHuffmanTable(lengths, literalCount, 257, lengthBase, lengthExtra, 9,
+    result = buildHuffmanTable(lengths, literalCount, 257, lengthBase, lengthExtra, 10,
                                literalCode, literalBits);
     if (result == INFLATE_OK)
         result = buildHuffmanTable(lengths + literalCount, distanceCount, 0, distanceBase,
-                                   distanceExtra, 6, distanceCode, distanceBits);
+                                   distanceExtra, 8, distanceCode, distanceBits);
     if (result == INFLATE_OK) result = decodeCodes(literalCode, literalBits, distanceCode, distanceBits);
     releaseHuffmanTable(literalCode);
     releaseHuffmanTable(distanceCode);
     return result;
 }
 
+// Fast loop margins. Each pass of the fast loop decodes one literal or one
+// length/distance pair: at most 15 + 5 + 15 + 13 = 48 bits (codes of at most
+// 15 bits, however many table levels their lookup walks; at most 5 length
+// and 13 distance extra bits), and writes at most 258 bytes.
+//
+// Input: a refill loads the word at the cursor and advances the cursor over
+// the bytes that now fit whole in the buffer, which then counts WORD_BITS - 8
+// to WORD_BITS - 1 bits; the bits above the count are the next input bits
+// (a later refill ORs the same bits over them). With P the bit position in
+// the input that the decoder has consumed, the cursor is at most
+// (P + WORD_BITS - 1) / 8 bytes from where P counts, and a pass moves P by
+// at most 48: so a pass that starts with the cursor at byte A reads no byte
+// past A + (48 + WORD_BITS - 1) / 8 + WORD_BYTES - 1. A pass starts only
+// with FAST_INPUT_MARGIN buffered bytes at the cursor (21 for 8-byte words,
+// 13 for 4-byte words), so every load stays inside the bytes read in.
+//
+// Output: a pass starts only FAST_WINDOW_ROOM bytes or more before the end
+// of the window: room for the longest match and for the two words past it
+// that a match copy saves and restores, so a pass never reaches the
+// window's end.
+enum {
+    MAX_PASS_BITS = 15 + 5 + 15 + 13,
+    FAST_INPUT_MARGIN = (MAX_PASS_BITS + WORD_BITS - 1) / 8 + WORD_BYTES,
+    MAX_MATCH = 258,
+    FAST_WINDOW_ROOM = MAX_MATCH + 2 * WORD_BYTES,
+};
+
+// Copies a back-reference of length bytes from distance bytes back, with
+// deliveries, in chunks that stop where the source or the destination
+// reaches the window's end. Returns the new window position.
+uint32_t Inflater::copyMatch(uint32_t position, uint32_t distance, uint32_t length) {
+    uint32_t source = (position - distance) & (INFLATE_WINDOW_SIZE - 1);
+    while (length != 0) {
+        uint32_t chunk = INFLATE_WINDOW_SIZE - (source > position ? source : position);
+        if (chunk > length) chunk = length;
+        copyForward(window + position, window + source, chunk);
+        length -= chunk;
+        position += chunk;
+        source = (source + chunk) & (INFLATE_WINDOW_SIZE - 1);
+        if (position == INFLATE_WINDOW_SIZE) {
+            deliverWindow();
+            position = 0;
+        }
+    }
+    return position;
+}
+
+// Walks a code's table levels from the first-level entry; ends with entry
+// and kind of the symbol and its code's bits dropped, or returns on a code
+// that belongs to no symbol. NEED(n) makes n bits available.
+#define DROP_BITS(n) (bits >>= (n), held -= (n))
+#define WALK_LEVELS(table, NEED)                                          \
+    while ((kind = entry->kind) > KIND_LINK) {                            \
+        if (kind == KIND_INVALID) return INFLATE_BAD_DATA;                \
+        DROP_BITS(entry->bits);                                           \
+        kind -= KIND_LINK;                                                \
+        NEED(kind);                                                       \
+        entry = table + entry->value + (static_cast<uint32_t>(bits) & lowBits(kind)); \
+    }                                                                     \
+    DROP_BITS(entry->bits)
+
+// The fast loop: decodes from the state in the members while the margins
+// above hold, with no per-byte checks. Returns 0 at the end of the block, 1
+// on a code that belongs to no symbol, -1 when a margin ran out (the state
+// is then stored back for the checked loop). Called only with the margins
+// met; the sticky failure cannot arise inside (no reads, no deliveries).
+int Inflater::decodeFast(const HuffmanEntry* literals, uint32_t literalMask,
+                         const HuffmanEntry* distances, uint32_t distanceMask) {
+    // Held bits at the low end; above them the next input bits (a refill
+    // puts the whole word in and counts only the bytes that fit).
+    Word bits = bitBuffer;
+    uint32_t held = bitCount;
+    uint32_t position = windowPosition;
+    uint8_t* const out = window;
+    const uint8_t* in = inputCursor;
+    const uint8_t* const inEnd = in + inputAvailable;
+    const uint8_t* const inLast = inEnd - FAST_INPUT_MARGIN;
+    const HuffmanEntry* entry;
+    uint32_t kind;
+    int result = -1;
+// Fills the buffer to WORD_BITS - 8 bits or more (see the margins).
+#define REFILL()                                                          \
+    (bits |= loadWord(in) << held, in += (WORD_BITS - 1 - held) >> 3,     \
+     held |= WORD_BITS - 8)
+#define NO_NEED(n)
+
+    // With 8-byte words a pass looks its first code up before refilling,
+    // so that the refill does not delay the lookup: a pass starts with 15
+    // bits or more held (a literal pass leaves 56 - 15, a match pass refills
+    // at its end). With 4-byte words a pass refills first.
+    if (WORD_BITS >= 64) REFILL();
+    do {
+        if (WORD_BITS < 64) REFILL();
+        entry = literals + (static_cast<uint32_t>(bits) & literalMask);
+        if (WORD_BITS >= 64) REFILL();
+        WALK_LEVELS(literals, NO_NEED);
+        if (kind == KIND_LITERAL) {
+            out[position++] = static_cast<uint8_t>(entry->value);
+            continue;
+        }
+        if (kind == KIND_END_OF_BLOCK) {
+            result = INFLATE_OK;
+            break;
+        }
+        uint32_t length = entry->value + (static_cast<uint32_t>(bits) & lowBits(kind));
+        DROP_BITS(kind);
+        // 4-byte words: the refill left 24 bits at least, the length code
+        // and its extra bits took 20 at most; the distance code takes 15 at
+        // most, its extra bits 13.
+        if (WORD_BITS - 8 < 15 + 5 + 15) REFILL();
+        entry = distances + (static_cast<uint32_t>(bits) & distanceMask);
+        WALK_LEVELS(distances, NO_NEED);
+        if (WORD_BITS - 8 < MAX_PASS_BITS && held < kind) REFILL();
+        uint32_t distance = entry->value + (static_cast<uint32_t>(bits) & lowBits(kind));
+        DROP_BITS(kind);
+        if (WORD_BITS >= 64) REFILL();
+        if (distance > position) {
+            // The source starts before the window's start: it wraps to the
+            // window's end.
+            position = copyMatch(position, distance, length);
+            continue;
+        }
+        // Words up to and past the match's end: the two words after it
+        // (window history, room guaranteed) are saved and put back. A word
+        // reads only final bytes when the source is a word or more behind;
+        // the first two words go unconditionally, the rest in a loop. A
+        // closer source repeats with its distance as period, and so with any
+        // multiple of it: the bytes up to the first multiple of a word or
+        // more go one by one, then words copy from that period back.
+        uint8_t* to = out + position;
+        Word after = loadWord(to + length);
+        Word afterNext = loadWord(to + length + WORD_BYTES);
+        uint32_t i = 2 * WORD_BYTES;
+        if (distance >= WORD_BYTES) {
+            storeWord(to, loadWord(to - distance));
+            storeWord(to + WORD_BYTES, loadWord(to - distance + WORD_BYTES));
+        } else {
+            uint32_t period = distance;
+            while (period < WORD_BYTES) period += distance;
+            const uint8_t* from = to - distance;
+            for (i = 0; i < period && i < length; ++i) to[i] = from[i];
+            distance = period;
+        }
+        for (; i < length; i += WORD_BYTES) storeWord(to + i, loadWord(to - distance + i));
+        storeWord(to + length, after);
+        storeWord(to + length + WORD_BYTES, afterNext);
+        position += length;
+    } while (in <= inLast && position <= INFLATE_WINDOW_SIZE - FAST_WINDOW_ROOM);
+#undef NO_NEED
+#undef REFILL
+
+    // Give back the whole bytes held, so that the input position is where
+    // the checked loop would have it (and after the last block on the byte
+    // after the stream). Only bytes still in the buffer can go back: the
+    // bytes taken here are, and so are all held bits but fewer than 8
+    // unless the entry state held a whole byte of the previous buffer; then
+    // the bits of that byte on stay held, no more than on entry (at most 23).
+    uint32_t back = held >> 3;
+    uint32_t taken = static_cast<uint32_t>(in - inputBuffer);
+    if (back > taken) back = taken;
+    in -= back;
+    held -= back << 3;
+    bitBuffer = static_cast<uint32_t>(bits) & lowBits(held);
+    bitCount = held;
+    inputAvailable = static_cast<uint32_t>(inEnd - in);
+    inputCursor = in;
+    windowPosition = position;
+    return result;
+}
+
 // Decodes literal/length and distance codes up to the end-of-block code.
 // Returns 0 at the end of the block, 1 on an invalid code or a failure.
+//
+// The fast loop runs while FAST_INPUT_MARGIN input bytes are buffered and
+// FAST_WINDOW_ROOM bytes of window remain; the checked loop here decodes
+// one symbol at a time near the ends of the input buffer and of the window,
+// reading input byte by byte only as its lookups need it.
 int Inflater::decodeCodes(const HuffmanEntry* literals, uint32_t literalBits,
                           const HuffmanEntry* distances, uint32_t distanceBits) {
+    const uint32_t literalMask = lowBits(literalBits);
+    const uint32_t distanceMask = lowBits(distanceBits);
     uint32_t bits = bitBuffer;
     uint32_t held = bitCount;
     uint32_t position = windowPosition;
     uint8_t* const out = window;
+    const HuffmanEntry* entry;
+    uint32_t kind;
 
 #define NEED_BITS(n)                                  \
     while (held < (n)) {                              \
         bits |= nextByte() << held;                   \
         held += 8;                                    \
     }
-#define DROP_BITS(n) (bits >>= (n), held -= (n))
 
     for (;;) {
         if (failed) return INFLATE_BAD_DATA;
-        NEED_BITS(literalBits);
-        const HuffmanEntry* entry = literals + (bits & lowBits(literalBits));
-        uint32_t kind;
-        while ((kind = entry->kind) > KIND_LINK) {
-            if (kind == KIND_INVALID) return INFLATE_BAD_DATA;
-            DROP_BITS(entry->bits);
-            kind -= KIND_LINK;
-            NEED_BITS(kind);
-            entry = literals + entry->value + (bits & lowBits(kind));
+        if (inputAvailable >= FAST_INPUT_MARGIN && position <= INFLATE_WINDOW_SIZE - FAST_WINDOW_ROOM) {
+            bitBuffer = bits;
+            bitCount = held;
+            windowPosition = position;
+            int result = decodeFast(literals, literalMask, distances, distanceMask);
+            if (result >= INFLATE_OK) return result;
+            bits = bitBuffer;
+            held = bitCount;
+            position = windowPosition;
+            continue;
         }
-        DROP_BITS(entry->bits);
+
+        NEED_BITS(literalBits);
+        entry = literals + (bits & literalMask);
+        WALK_LEVELS(literals, NEED_BITS);
         if (kind == KIND_LITERAL) {
             out[position++] = static_cast<uint8_t>(entry->value);
             if (position == INFLATE_WINDOW_SIZE) {
@@ -511,50 +738,21 @@ int Inflater::decodeCodes(const HuffmanEntry* literals, uint32_t literalBits,
         DROP_BITS(kind);
 
         NEED_BITS(distanceBits);
-        entry = distances + (bits & lowBits(distanceBits));
-        while ((kind = entry->kind) > KIND_LINK) {
-            if (kind == KIND_INVALID) return INFLATE_BAD_DATA;
-            DROP_BITS(entry->bits);
-            kind -= KIND_LINK;
-            NEED_BITS(kind);
-            entry = distances + entry->value + (bits & lowBits(kind));
-        }
-        DROP_BITS(entry->bits);
+        entry = distances + (bits & distanceMask);
+        WALK_LEVELS(distances, NEED_BITS);
         NEED_BITS(kind);
         uint32_t distance = entry->value + (bits & lowBits(kind));
         DROP_BITS(kind);
-
-        // Copy in chunks that stop where the source or the destination
-        // reaches the window's end. A chunk whose source lies at least its
-        // length behind the destination (or ahead of it) moves as a block;
-        // otherwise the copy reads bytes it has just written, byte by byte.
-        uint32_t source = (position - distance) & (INFLATE_WINDOW_SIZE - 1);
-        while (length != 0) {
-            uint32_t chunk = INFLATE_WINDOW_SIZE - (source > position ? source : position);
-            if (chunk > length) chunk = length;
-            if (position - source >= chunk) {
-                moveBytes(out + position, out + source, chunk);
-            } else {
-                uint8_t* to = out + position;
-                const uint8_t* from = out + source;
-                for (uint32_t i = 0; i < chunk; ++i) to[i] = from[i];
-            }
-            length -= chunk;
-            position += chunk;
-            source = (source + chunk) & (INFLATE_WINDOW_SIZE - 1);
-            if (position == INFLATE_WINDOW_SIZE) {
-                deliverWindow();
-                position = 0;
-            }
-        }
+        position = copyMatch(position, distance, length);
     }
 #undef NEED_BITS
-#undef DROP_BITS
     windowPosition = position;
     bitBuffer = bits;
     bitCount = held;
     return INFLATE_OK;
 }
+#undef WALK_LEVELS
+#undef DROP_BITS
 
 // ---------------------------------------------------------------------------
 // Drivers

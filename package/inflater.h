@@ -158,6 +158,9 @@ private:
     int inflateDynamicBlock();
     int decodeCodes(const HuffmanEntry* literals, uint32_t literalBits,
                     const HuffmanEntry* distances, uint32_t distanceBits);
+    int decodeFast(const HuffmanEntry* literals, uint32_t literalMask,
+                   const HuffmanEntry* distances, uint32_t distanceMask);
+    uint32_t copyMatch(uint32_t position, uint32_t distance, uint32_t length);
 
     uint8_t* inputBuffer;           // INFLATE_INPUT_SIZE bytes, owned; null = no input bound
     const uint8_t* inputCursor;     // next unread byte in inputBuffer

@@ -265,7 +265,7 @@ protected:
     void TearDown() override {
         for (FileHandle handle : volumeDouble.volumes) closeFile(handle);
         posixFaults = PosixFaults();
-        payloadReader = 0;
+        payloadReader = readPayload;   // the program's own reader again
         resetUpdaterState();
     }
 
@@ -407,6 +407,32 @@ TEST_F(InflaterTest, BackReferencesCopyThroughTheWindow) {
         EXPECT_EQ(outcome.output, expected);
         EXPECT_EQ(outcome.writes, deliveries(expected.size()));
     }
+}
+
+TEST_F(InflaterTest, MatchCopiesKeepTheBytesPastTheirEnd) {
+    // Matches of every short distance and of lengths around word sizes,
+    // each followed by a match that reads the window from just past its end
+    // on (distances 32761-32768: history from a window ago, the 31 bytes
+    // after the first match's end), across a window boundary: a copy may
+    // move whole words, but never changes a byte beyond its length.
+    Bytes history = mixedData(60000, 5);
+    for (size_t i = 0; i < history.size(); ++i) history[i] ^= static_cast<uint8_t>(i * 131);
+    Tokens tokens;
+    for (unsigned distance = 1; distance <= 17; ++distance)
+        for (unsigned length : {3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 257, 258}) {
+            tokens.push_back(Token::match(length, distance));
+            tokens.push_back(Token::match(24, 32768 - (length + distance) % 8));
+            tokens.push_back(Token::byte(static_cast<uint8_t>(length)));
+        }
+    BitWriter w;
+    writeStored(w, history, false);
+    w.writeFixedBlock(tokens, true);
+    Outcome outcome = run(w.bytes());
+    Bytes expected = expand(tokens, history);
+    ASSERT_GT(expected.size(), 65536u + 1000);
+    EXPECT_EQ(outcome.result, INFLATE_OK);
+    EXPECT_TRUE(outcome.output == expected);
+    EXPECT_EQ(outcome.writes, deliveries(expected.size()));
 }
 
 TEST_F(InflaterTest, OutputGoesOutInFullWindowsThenTheRest) {
@@ -691,6 +717,39 @@ TEST_F(InflaterTest, NextStreamFollowsWithoutASeek) {
         EXPECT_EQ(two.position, c.stream.size() + secondStream.size());
         closeFile(handle);
     }
+}
+
+TEST_F(InflaterTest, FixedLastBlockEndsOnItsLastByteAtAnyBufferOffset) {
+    // A fixed last block after a stored block whose end moves across the
+    // first 4096-byte read, with few or many tokens; a second stream
+    // follows in the same file, so buffered input remains after the end.
+    Bytes second = text("second stream, second stream");
+    Bytes secondStream = fixedStream(Matcher(second).tokens(0, second.size()));
+    Bytes body = mixedData(6000, 17);
+    Tokens many = Matcher(body).tokens(0, body.size());
+    ASSERT_GE(many.size(), 400u);
+    for (size_t storedSize = 4096 - 3 - 24; storedSize <= 4096 - 3 + 8; ++storedSize)
+        for (size_t tokenCount : {0, 1, 2, 5, 40, 400}) {
+            SCOPED_TRACE(storedSize);
+            SCOPED_TRACE(tokenCount);
+            Bytes head = mixedData(storedSize, static_cast<uint32_t>(storedSize));
+            Tokens tokens(many.begin(), many.begin() + tokenCount);
+            BitWriter w;
+            w.writeStoredBlock(head.data(), head.size(), false);
+            w.writeFixedBlock(tokens, true);
+            Bytes stream = w.bytes();
+            std::string path = folder.file("streams");
+            writeFile(path, concat(concat(stream, secondStream), text("tail")));
+            FileHandle handle = openExisting(path.c_str(), 0);
+            Outcome one = runHandle(handle, 0);
+            EXPECT_EQ(one.result, INFLATE_OK);
+            EXPECT_TRUE(one.output == expand(tokens, head));
+            EXPECT_EQ(one.position, stream.size());
+            Outcome two = runHandle(handle, 0);
+            EXPECT_EQ(two.result, INFLATE_OK);
+            EXPECT_EQ(two.output, second);
+            closeFile(handle);
+        }
 }
 
 TEST_F(InflaterTest, LookupMayReachPastTheLastByte) {
