@@ -16,16 +16,6 @@ void appendU64(Bytes& out, uint64_t value) {
     appendU32(out, static_cast<uint32_t>(value >> 32));
 }
 
-void putU16(Bytes& out, size_t at, uint32_t value) {
-    out[at] = value & 0xFF;
-    out[at + 1] = (value >> 8) & 0xFF;
-}
-
-void putU32(Bytes& out, size_t at, uint32_t value) {
-    putU16(out, at, value & 0xFFFF);
-    putU16(out, at + 2, value >> 16);
-}
-
 // The PreservedRegion records of the list, back to back.
 Bytes encodeRegions(const std::vector<RegionPlan>& regions) {
     Bytes out;

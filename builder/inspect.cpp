@@ -9,8 +9,6 @@
 
 namespace {
 
-uint32_t u16At(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8; }
-uint32_t u32At(const Bytes& b, size_t at) { return u16At(b, at) | u16At(b, at + 2) << 16; }
 
 std::string hex32(uint32_t value) {
     std::ostringstream text;
@@ -49,8 +47,8 @@ void listRecords(const PackageView& view, std::ostream& out) {
             << "  " << ((r.flags & RECORD_COMPRESSED) ? "packed" : "plain ") << std::right << std::setw(12)
             << r.length << std::setw(12) << r.unpackedSize;
         if ((r.tag == TAG_DISPLAY_FLAGS || r.tag == TAG_REG_ROOT) && r.body.size() == 4)
-            out << "  value " << hex32(u32At(r.body, 0));
-        if (r.tag == TAG_START_PAGE && r.body.size() >= 2) out << "  page " << u16At(r.body, 0);
+            out << "  value " << hex32(getU32(r.body, 0));
+        if (r.tag == TAG_START_PAGE && r.body.size() >= 2) out << "  page " << getU16(r.body, 0);
         out << "\n";
     }
 }
@@ -84,7 +82,7 @@ void listTemplates(const PackageView& view, std::ostream& out, std::ostream& err
         return;
     }
     for (uint32_t n = 0; n < TEMPLATE_COUNT; ++n) {
-        uint32_t offset = u32At(r->body, n * 4);
+        uint32_t offset = getU32(r->body, n * 4);
         out << "  template " << n << "  offset " << offset;
         if (offset < r->body.size()) out << ", " << r->body.size() - offset << " bytes to the end";
         out << "\n";
@@ -118,7 +116,7 @@ bool listEntry(const Bytes& c, size_t at, uint32_t length, uint32_t index, std::
         err << "catalogue entry " << index << " at offset " << at << ": " << what << "\n";
         return false;
     };
-    uint32_t flags = u16At(c, at + 8);
+    uint32_t flags = getU16(c, at + 8);
     size_t names = at + ENTRY_FIXED + ((flags & FLAG_VERSION_BLOCK) ? 16 : 0) + ((flags & FLAG_FILE_TIMES) ? 24 : 0);
     size_t end = at + length;
     std::string strings[2];
@@ -135,34 +133,34 @@ bool listEntry(const Bytes& c, size_t at, uint32_t length, uint32_t index, std::
         << ", unmatched " << unmatchedName(c[at + 6]) << ", " << (c[at + 7] == 1 ? "delete" : "update")
         << ((flags & FLAG_FULL_CONTENTS) ? ", full contents" : ", patches");
     if (!strings[1].empty()) out << ", alternate subfolder " << quoted(strings[1]);
-    out << "\n    new size " << u32At(c, at + 10) << ", checksum " << hex32(u32At(c, at + 14)) << "\n";
+    out << "\n    new size " << getU32(c, at + 10) << ", checksum " << hex32(getU32(c, at + 14)) << "\n";
     if (flags & FLAG_VERSION_BLOCK) {
-        uint32_t ms = u32At(c, at + 30), ls = u32At(c, at + 34);
+        uint32_t ms = getU32(c, at + 30), ls = getU32(c, at + 34);
         out << "    file version " << (ms >> 16) << "." << (ms & 0xFFFF) << "." << (ls >> 16) << "." << (ls & 0xFFFF)
             << "\n";
     }
-    uint32_t knownCount = u16At(c, at + 18), knownOffset = u16At(c, at + 22);
+    uint32_t knownCount = getU16(c, at + 18), knownOffset = getU16(c, at + 22);
     if (uint64_t(knownOffset) + uint64_t(knownCount) * KNOWN_SIZE > length ||
         (knownCount && knownOffset < ENTRY_FIXED))
         return fail("its known versions lie outside it");
     for (uint32_t k = 0; k < knownCount; ++k) {
         size_t p = at + knownOffset + k * KNOWN_SIZE;
-        out << "    known " << k << ": checksum " << hex32(u32At(c, p) ^ PACKAGE_KEY) << ", size " << u32At(c, p + 4)
-            << ", payload offset " << u32At(c, p + 8);
-        if (flags & FLAG_FULL_CONTENTS) out << ", packed " << u32At(c, p + 12);
+        out << "    known " << k << ": checksum " << hex32(getU32(c, p) ^ PACKAGE_KEY) << ", size " << getU32(c, p + 4)
+            << ", payload offset " << getU32(c, p + 8);
+        if (flags & FLAG_FULL_CONTENTS) out << ", packed " << getU32(c, p + 12);
         out << "\n";
     }
-    uint32_t regionCount = u16At(c, at + 28);
-    size_t region = at + u16At(c, at + 26);
+    uint32_t regionCount = getU16(c, at + 28);
+    size_t region = at + getU16(c, at + 26);
     for (uint32_t r = 0; r < regionCount; ++r) {
         if (region + REGION_FIXED > end) return fail("its preserved regions lie outside it");
-        uint32_t patternLength = u16At(c, region + 10);
+        uint32_t patternLength = getU16(c, region + 10);
         if (patternLength > 16384 || region + REGION_FIXED + patternLength > end)
             return fail("a preserved region's pattern lies outside it");
-        out << "    region " << r << ": length " << u32At(c, region) << ", "
+        out << "    region " << r << ": length " << getU32(c, region) << ", "
             << (patternLength ? "pattern of " + std::to_string(patternLength) + " bytes"
-                              : "fixed offset " + std::to_string(u32At(c, region + 4)))
-            << (u16At(c, region + 8) ? ", carried over" : "") << "\n";
+                              : "fixed offset " + std::to_string(getU32(c, region + 4)))
+            << (getU16(c, region + 8) ? ", carried over" : "") << "\n";
         region += REGION_FIXED + patternLength;
     }
     return true;
@@ -177,7 +175,7 @@ void listCatalogue(const PackageView& view, std::ostream& out, std::ostream& err
         damaged = true;
         return;
     }
-    uint32_t count = u32At(c, 0);
+    uint32_t count = getU32(c, 0);
     out << "catalogue: " << count << " entries, " << c.size() << " bytes\n";
     size_t at = 4;
     for (uint32_t i = 0; i < count; ++i) {
@@ -186,7 +184,7 @@ void listCatalogue(const PackageView& view, std::ostream& out, std::ostream& err
             damaged = true;
             return;
         }
-        uint32_t length = u32At(c, at);
+        uint32_t length = getU32(c, at);
         if (length < ENTRY_FIXED || length > c.size() - at) {
             err << "catalogue entry " << i << " has length " << length << ", outside the catalogue\n";
             damaged = true;

@@ -14,6 +14,20 @@ void appendU32(Bytes& out, uint32_t value) {
     appendU16(out, value >> 16);
 }
 
+void putU16(Bytes& out, size_t at, uint32_t value) {
+    out[at] = value & 0xFF;
+    out[at + 1] = (value >> 8) & 0xFF;
+}
+
+void putU32(Bytes& out, size_t at, uint32_t value) {
+    putU16(out, at, value & 0xFFFF);
+    putU16(out, at + 2, value >> 16);
+}
+
+uint32_t getU16(const Bytes& in, size_t at) { return in[at] | in[at + 1] << 8; }
+
+uint32_t getU32(const Bytes& in, size_t at) { return getU16(in, at) | getU16(in, at + 2) << 16; }
+
 Bytes storeStream(const Bytes& data) {
     // A stored block: a 4-bit header (kind 7, bit 3 = last) whose byte's
     // other bits are skipped, then LEN (u16) and LEN bytes, no complement.
@@ -55,7 +69,7 @@ Bytes encodeTemplateSet(const std::vector<Bytes>& templates) {
     if (!first) throw std::runtime_error("a template set needs at least one template");
     for (size_t number = 0; number < TEMPLATE_COUNT; ++number) {
         uint32_t offset = offsets[number] ? offsets[number] : first;
-        for (int i = 0; i < 4; ++i) out[number * 4 + i] = (offset >> (8 * i)) & 0xFF;
+        putU32(out, number * 4, offset);
     }
     return out;
 }

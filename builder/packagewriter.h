@@ -31,8 +31,13 @@ Bytes encodeStringTable(const std::vector<std::string>& entries);
 // a number without a template (empty) points at the first one.
 Bytes encodeTemplateSet(const std::vector<Bytes>& templates);
 
+// Little-endian fields, appended or at a given offset of bytes.
 void appendU16(Bytes& out, uint32_t value);
 void appendU32(Bytes& out, uint32_t value);
+void putU16(Bytes& out, size_t at, uint32_t value);
+void putU32(Bytes& out, size_t at, uint32_t value);
+uint32_t getU16(const Bytes& in, size_t at);
+uint32_t getU32(const Bytes& in, size_t at);
 
 struct PackageWriter {
     Bytes records;                        // the package, without the image

@@ -41,16 +41,6 @@ Bytes zeroed(Bytes data, uint32_t from, uint32_t to) {
 // odd address must not have.
 template <class T> T value(T field) { return field; }
 
-uint16_t getU16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
-uint32_t getU32(const Bytes& b, size_t at) { return getU16(b, at) | static_cast<uint32_t>(getU16(b, at + 2)) << 16; }
-void setU16(Bytes& b, size_t at, uint32_t v) {
-    b[at] = v & 0xFF;
-    b[at + 1] = (v >> 8) & 0xFF;
-}
-void setU32(Bytes& b, size_t at, uint32_t v) {
-    setU16(b, at, v & 0xFFFF);
-    setU16(b, at + 2, v >> 16);
-}
 
 FileEntry* firstEntryOf(Bytes& catalogue) { return reinterpret_cast<FileEntry*>(catalogue.data() + 4); }
 
@@ -536,35 +526,35 @@ TEST(CatalogueSoundness, RefusesDamage) {
         cases.push_back({name, c});
     };
     damage("no room for the count", full, [](Bytes& c) { c.resize(3); });
-    damage("entry length below 30", names, [](Bytes& c) { setU32(c, LENGTH, 29); });
-    damage("entry length past the body", full, [&](Bytes& c) { setU32(c, LENGTH, fullLength + 1); });
-    damage("optional blocks past the entry", names, [](Bytes& c) { setU16(c, FLAGS, FLAG_FILE_TIMES); });
+    damage("entry length below 30", names, [](Bytes& c) { putU32(c, LENGTH, 29); });
+    damage("entry length past the body", full, [&](Bytes& c) { putU32(c, LENGTH, fullLength + 1); });
+    damage("optional blocks past the entry", names, [](Bytes& c) { putU16(c, FLAGS, FLAG_FILE_TIMES); });
     damage("relative path unterminated", names, [](Bytes& c) {
         c[c.size() - 2] = 'x';
         c[c.size() - 1] = 'y';
     });
     damage("alternate subfolder unterminated", names, [](Bytes& c) { c[c.size() - 1] = 'y'; });
-    damage("known versions past the entry", full, [&](Bytes& c) { setU16(c, KNOWN_OFFSET, fullLength - 31); });
-    damage("known offset past the entry", names, [&](Bytes& c) { setU16(c, KNOWN_OFFSET, namesLength + 1); });
-    damage("known count past the entry", full, [](Bytes& c) { setU16(c, KNOWN_COUNT, 0xFFFF); });
-    damage("known versions over the names", full, [](Bytes& c) { setU16(c, KNOWN_OFFSET, 70); });
-    damage("regions over the fixed part", full, [](Bytes& c) { setU16(c, REGION_OFFSET, 14); });
-    damage("region offset past the entry", full, [&](Bytes& c) { setU16(c, REGION_OFFSET, fullLength + 1); });
-    damage("region fixed part past the entry", full, [&](Bytes& c) { setU16(c, REGION_OFFSET, fullLength - 11); });
-    damage("region count past the entry", full, [](Bytes& c) { setU16(c, REGION_COUNT, 3); });
-    damage("pattern past the entry", full, [&](Bytes& c) { setU16(c, 4 + regionAt + 10, 0x1000); });
+    damage("known versions past the entry", full, [&](Bytes& c) { putU16(c, KNOWN_OFFSET, fullLength - 31); });
+    damage("known offset past the entry", names, [&](Bytes& c) { putU16(c, KNOWN_OFFSET, namesLength + 1); });
+    damage("known count past the entry", full, [](Bytes& c) { putU16(c, KNOWN_COUNT, 0xFFFF); });
+    damage("known versions over the names", full, [](Bytes& c) { putU16(c, KNOWN_OFFSET, 70); });
+    damage("regions over the fixed part", full, [](Bytes& c) { putU16(c, REGION_OFFSET, 14); });
+    damage("region offset past the entry", full, [&](Bytes& c) { putU16(c, REGION_OFFSET, fullLength + 1); });
+    damage("region fixed part past the entry", full, [&](Bytes& c) { putU16(c, REGION_OFFSET, fullLength - 11); });
+    damage("region count past the entry", full, [](Bytes& c) { putU16(c, REGION_COUNT, 3); });
+    damage("pattern past the entry", full, [&](Bytes& c) { putU16(c, 4 + regionAt + 10, 0x1000); });
     damage("pattern longer than 16384 bytes", longPattern, [&](Bytes& c) {
         // One byte more in the entry, so only the limit is broken.
-        setU16(c, 4 + longRegionAt + 10, MAX_PATTERN_LENGTH + 1);
-        setU32(c, LENGTH, getU32(c, LENGTH) + 1);
+        putU16(c, 4 + longRegionAt + 10, MAX_PATTERN_LENGTH + 1);
+        putU32(c, LENGTH, getU32(c, LENGTH) + 1);
         c.push_back(7);
     });
-    damage("installed when missing without known versions", full, [](Bytes& c) { setU16(c, KNOWN_COUNT, 0); });
-    damage("count larger than the entries", full, [](Bytes& c) { setU32(c, 0, 2); });
-    damage("count huge", full, [](Bytes& c) { setU32(c, 0, 0xFFFFFFFF); });
+    damage("installed when missing without known versions", full, [](Bytes& c) { putU16(c, KNOWN_COUNT, 0); });
+    damage("count larger than the entries", full, [](Bytes& c) { putU32(c, 0, 2); });
+    damage("count huge", full, [](Bytes& c) { putU32(c, 0, 0xFFFFFFFF); });
     damage("count smaller than the entries", writeCatalogue({fullEntry(), namesOnlyEntry()}),
-           [](Bytes& c) { setU32(c, 0, 1); });
-    damage("no entries but bytes", names, [](Bytes& c) { setU32(c, 0, 0); });
+           [](Bytes& c) { putU32(c, 0, 1); });
+    damage("no entries but bytes", names, [](Bytes& c) { putU32(c, 0, 0); });
     damage("a byte left over", full, [](Bytes& c) { c.push_back(0); });
 
     EXPECT_TRUE(sound(full));
@@ -582,7 +572,7 @@ TEST_F(CatalogueTest, LoaderRefusesADamagedCatalogue) {
     Bytes leftover = good;
     leftover.push_back(0);
     Bytes overlong = good;
-    setU32(overlong, 4, getU32(overlong, 4) + 0x10000);
+    putU32(overlong, 4, getU32(overlong, 4) + 0x10000);
     struct Case {
         const char* name;
         Bytes catalogue;
