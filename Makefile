@@ -7,6 +7,9 @@
 #                speed against zlib and libdeflate, and compressed sizes, on a
 #                corpus made once in build/bench-corpus (BENCH_ARGS: options for
 #                Google Benchmark)
+#   make bench-patch  deps, native tree, then patch sizes and times of zorvat diff
+#                against xdelta3, bsdiff and zstd on real file pairs fetched with
+#                npm pack into ~/.cache/zorvat-bench (bench/patch-bench.sh)
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc)
 NATIVE := build/native
@@ -14,7 +17,7 @@ WIN32 := build/win32
 BENCH_CORPUS := build/bench-corpus
 BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build test test-native test-win32 bench clean
+.PHONY: all deps build test test-native test-win32 bench bench-patch clean
 
 all: build
 
@@ -45,6 +48,10 @@ bench: deps $(NATIVE)/CMakeCache.txt
 	@bench/make_corpus.sh $(BENCH_CORPUS)
 	$(NATIVE)/bench/decode_bench --corpus=$(BENCH_CORPUS) $(BENCH_ARGS)
 	$(NATIVE)/bench/size_report --corpus=$(BENCH_CORPUS)
+
+bench-patch: deps $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) -j $(JOBS)
+	@bench/patch-bench.sh build/bin/zorvat
 
 clean:
 	rm -rf build

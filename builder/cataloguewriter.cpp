@@ -119,7 +119,7 @@ Bytes writeCatalogue(const std::vector<EntryPlan>& entries) {
 // inside the window; so it finds the first occurrence in the whole file, the
 // position that findPattern over the whole contents gives here. Likewise one
 // checksumBlock over the whole contents equals the updater's 16 KiB pieces.
-uint32_t checksumBytes(const Bytes& data, const std::vector<RegionPlan>& regions) {
+Bytes maskedContents(const Bytes& data, const std::vector<RegionPlan>& regions) {
     if (data.size() > std::numeric_limits<uint32_t>::max()) throw std::runtime_error("a file of 4 GiB or more");
     uint32_t size = static_cast<uint32_t>(data.size());
     Bytes list = encodeRegions(regions);
@@ -134,5 +134,10 @@ uint32_t checksumBytes(const Bytes& data, const std::vector<RegionPlan>& regions
             : findPattern(data.data(), size - patternLength + 1, regionPattern(region), patternLength);
     }
     maskRegions(static_cast<uint32_t>(regions.size()), first, masked.data(), 0, size);
-    return checksumBlock(masked.data(), size, 0);
+    return masked;
+}
+
+uint32_t checksumBytes(const Bytes& data, const std::vector<RegionPlan>& regions) {
+    Bytes masked = maskedContents(data, regions);
+    return checksumBlock(masked.data(), static_cast<uint32_t>(masked.size()), 0);
 }

@@ -65,4 +65,8 @@ Bytes writeCatalogue(const std::vector<EntryPlan>& entries);
 // pattern longer than MAX_PATTERN_LENGTH.
 uint32_t checksumBytes(const Bytes& data, const std::vector<RegionPlan>& regions = {});
 
+// The contents as the updater reads them for checksums and patches: each
+// region located as the updater locates it and zero-filled.
+Bytes maskedContents(const Bytes& data, const std::vector<RegionPlan>& regions);
+
 #endif

@@ -1,6 +1,8 @@
 // zorvat: the builder's command-line tool.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -12,16 +14,25 @@
 #include <unistd.h>
 
 #include "builder/apply.h"
+#include "builder/build.h"
 #include "builder/compressor.h"
+#include "builder/differ.h"
 #include "builder/inspect.h"
 #include "builder/packagewriter.h"
+#include "builder/patchwriter.h"
 
 namespace {
 
 const char USAGE[] =
     "usage:\n"
+    "  zorvat build PROJECT.toml [options]  make an update from old and new folders\n"
+    "  zorvat build --new DIR --old DIR [--old DIR ...] -o UPDATE.EXE [options]\n"
+    "         options: --level N, --volume-size BYTES, --title TEXT, --image STUB.EXE\n"
     "  zorvat compress IN OUT [--level N]   pack IN into one stream (level 1-12, default 12)\n"
     "  zorvat decompress IN OUT             unpack a stream made by compress\n"
+    "  zorvat diff OLD NEW PATCH [--level N] make the patch item that turns OLD into NEW\n"
+    "                                       (streams at level 0-12, default 12)\n"
+    "  zorvat patch OLD PATCH NEW           apply a patch item made by diff\n"
     "  zorvat inspect UPDATE.EXE            list the package of an update executable\n"
     "  zorvat apply UPDATE.EXE DIR [--alternate DIR] [--yes|--no] [--volumes DIR]\n"
     "                                       run the update on the installed folder DIR\n";
@@ -57,10 +68,11 @@ void writeWholeFile(const std::string& path, const Bytes& bytes) {
     }
 }
 
-int parseLevel(const std::string& text) {
+int parseLevel(const std::string& text, int lowest = 1) {
     char* end = nullptr;
     long level = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || level < 1 || level > 12) throw UsageError("--level takes a number from 1 to 12");
+    if (text.empty() || *end || level < lowest || level > 12)
+        throw UsageError("--level takes a number from " + std::to_string(lowest) + " to 12");
     return static_cast<int>(level);
 }
 
@@ -100,6 +112,47 @@ int decompressCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+// A patch item's streams are stored raw at level 0.
+int diffCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> files;
+    DiffOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--level") {
+            if (i + 1 >= args.size()) throw UsageError("--level needs a number");
+            options.level = parseLevel(args[++i], 0);
+        } else if (args[i].rfind("--level=", 0) == 0) {
+            options.level = parseLevel(args[i].substr(8), 0);
+        } else if (args[i].rfind("--", 0) == 0) {
+            throw UsageError("unknown option " + args[i]);
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.size() != 3) throw UsageError("diff takes OLD, NEW and PATCH");
+    Bytes oldFile = readWholeFile(files[0]);
+    Bytes newFile = readWholeFile(files[1]);
+    Bytes item = makePatchItem(oldFile, newFile, options);
+    writeWholeFile(files[2], item);
+    std::printf("%s: %zu -> %zu bytes (%.2f%%), level %d\n", files[1].c_str(), newFile.size(), item.size(),
+                newFile.empty() ? 100.0 : 100.0 * double(item.size()) / double(newFile.size()), options.level);
+    return 0;
+}
+
+int patchCommand(const std::vector<std::string>& args) {
+    if (args.size() != 3) throw UsageError("patch takes OLD, PATCH and NEW");
+    Bytes oldFile = readWholeFile(args[0]);
+    Bytes item = readWholeFile(args[1]);
+    Bytes newFile;
+    try {
+        checkPatchItem(oldFile, item);
+        newFile = applyPatchItem(oldFile, item);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(args[1] + " is damaged or not made from " + args[0] + ": " + e.what());
+    }
+    writeWholeFile(args[2], newFile);
+    return 0;
+}
+
 int applyCommand(const std::vector<std::string>& args) {
     ApplyOptions options;
     std::vector<std::string> files;
@@ -123,6 +176,64 @@ int applyCommand(const std::vector<std::string>& args) {
     return applyUpdate(options, std::cout, std::cerr);
 }
 
+// The updater image beside this program, where `make build` puts both.
+std::string imageBeside(const char* program) {
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    if (self.empty()) self = std::filesystem::absolute(program);
+    return (self.parent_path() / "stub.exe").string();
+}
+
+int buildCommand(const std::vector<std::string>& args, const char* program) {
+    Project project;
+    std::vector<std::string> olds;
+    std::string projectFile;
+    std::optional<std::string> newFolder, output, image, title;
+    std::optional<int> level;
+    std::optional<uint64_t> volumeSize;
+    for (size_t i = 0; i < args.size(); ++i) {
+        auto value = [&](const char* option) {
+            if (i + 1 >= args.size()) throw UsageError(std::string(option) + " needs a value");
+            return args[++i];
+        };
+        if (args[i] == "--new") newFolder = value("--new");
+        else if (args[i] == "--old") olds.push_back(value("--old"));
+        else if (args[i] == "-o" || args[i] == "--output") output = value("-o");
+        else if (args[i] == "--image") image = value("--image");
+        else if (args[i] == "--title") title = value("--title");
+        else if (args[i] == "--level") level = parseLevel(value("--level"));
+        else if (args[i] == "--volume-size") {
+            std::string text = value("--volume-size");
+            char* end = nullptr;
+            unsigned long long size = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end) throw UsageError("--volume-size takes a number of bytes");
+            volumeSize = size;
+        } else if (args[i].rfind("--", 0) == 0) throw UsageError("unknown option " + args[i]);
+        else if (projectFile.empty()) projectFile = args[i];
+        else throw UsageError("build takes one project file");
+    }
+    if (!projectFile.empty()) project = readProject(projectFile);
+    if (newFolder) project.newFolder = *newFolder;
+    if (!olds.empty()) project.oldFolders = olds;
+    if (output) project.output = *output;
+    if (image) project.image = *image;
+    if (title) project.title = *title;
+    if (level) project.level = *level;
+    if (volumeSize) project.volumeSize = *volumeSize;
+    if (project.image.empty()) project.image = imageBeside(program);
+    if (project.newFolder.empty()) throw UsageError("build needs a project file or --new DIR");
+
+    bool terminal = isatty(2);
+    BuildResult result = buildUpdate(project, [&](size_t done, size_t total) {
+        if (!terminal) return;
+        int width = 40, filled = total ? static_cast<int>(width * done / total) : width;
+        std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), done, total);
+        if (done == total) std::fputs("\n", stderr);
+    });
+    printReport(result, std::cout);
+    return 0;
+}
+
 int inspectCommand(const std::vector<std::string>& args) {
     if (args.size() != 1) throw UsageError("inspect takes one file");
     return inspectPackage(args[0], std::cout, std::cerr);
@@ -141,8 +252,11 @@ int main(int argc, char** argv) {
     try {
         if (command == "compress") return compressCommand(args);
         if (command == "decompress") return decompressCommand(args);
+        if (command == "diff") return diffCommand(args);
+        if (command == "patch") return patchCommand(args);
         if (command == "inspect") return inspectCommand(args);
         if (command == "apply") return applyCommand(args);
+        if (command == "build") return buildCommand(args, argv[0]);
         throw UsageError("unknown command '" + command + "'");
     } catch (const UsageError& e) {
         std::fprintf(stderr, "zorvat: %s\n%s", e.what(), USAGE);

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ googletest libgtest-dev libbenchmark-dev
   libdeflate-dev zlib1g-dev gzip
+  libdivsufsort-dev libtomlplusplus-dev xdelta3 bsdiff zstd
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xdotool xauth
 )

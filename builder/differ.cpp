@@ -1,0 +1,566 @@
+#include "builder/differ.h"
+
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "builder/compressor.h"
+#include "engine/patch.h"
+
+namespace {
+
+void fail(const std::string& what) { throw std::runtime_error("diff: " + what); }
+
+// Prices are in 1/16 bit.
+constexpr uint32_t BIT = 16;
+constexpr uint32_t INFINITE_COST = std::numeric_limits<uint32_t>::max();
+
+// A copy at least this long is taken as soon as it is seen: a longer
+// search would not find a better parse often enough to pay for its time.
+constexpr uint32_t TAKE_AT_ONCE = 256;
+// Positions the parse searches before it settles its path.
+constexpr uint32_t WINDOW = 4096;
+// Every copy length up to this is tried; past it only the lengths where
+// the command's price changes and the whole match.
+constexpr uint32_t ALL_LENGTHS = 40;
+// Suffix array neighbours examined on each side of a position's place.
+constexpr int NEIGHBOURS = 4;
+// Inside a match that still has at least this many bytes to run, its
+// continuation stands in for a new search.
+constexpr uint32_t CONTINUATION = 24;
+// A match this long at the current alignment or the anchor stands in for
+// a search.
+constexpr uint32_t ENOUGH_NEAR = 32;
+// The compression level at which the parse measures its streams.
+constexpr int MEASURE_LEVEL = 6;
+// A copy this long sets where the two files line up (the anchor).
+constexpr uint32_t ANCHOR_LENGTH = 64;
+// Quarters of the way back to the anchor that a short copy elsewhere is
+// charged at once.
+constexpr uint32_t DETOUR_SHARE = 4;
+
+constexpr uint32_t INSERT_PIECE = 32;
+constexpr uint32_t COMBINED_INSERT = 3;
+constexpr uint32_t COMBINED_COPY = 33;
+constexpr uint32_t SHORT_COPY = 128;
+
+uint32_t matchLength(const uint8_t* a, const uint8_t* b, size_t most) {
+    size_t n = 0;
+    while (n + 8 <= most) {
+        uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (x != y) return static_cast<uint32_t>(n + (__builtin_ctzll(x ^ y) >> 3));
+        n += 8;
+    }
+    while (n < most && a[n] == b[n]) ++n;
+    return static_cast<uint32_t>(n);
+}
+
+// The bytes of the offset field of distance d (forms in engine/patch.h).
+int offsetBytes(int64_t d, uint8_t out[3]) {
+    if (d >= -32 && d <= 31) {
+        out[0] = static_cast<uint8_t>(0x80 | (d & 0x3F));
+        return 1;
+    }
+    if (d >= -16416 && d <= 16415) {
+        uint32_t v = static_cast<uint32_t>(d >= 0 ? d - 32 : d + 32) & 0x7FFF;
+        out[0] = static_cast<uint8_t>(v >> 8);
+        out[1] = static_cast<uint8_t>(v);
+        return 2;
+    }
+    uint32_t v = static_cast<uint32_t>(d >= 0 ? d - 16416 : d + 16416) & 0x3FFFFF;
+    out[0] = static_cast<uint8_t>(0xC0 | v >> 16);
+    out[1] = static_cast<uint8_t>(v >> 8);
+    out[2] = static_cast<uint8_t>(v);
+    return 3;
+}
+
+// What each byte of the two streams is expected to cost once compressed,
+// by the part of a command it is: order-0 frequencies of each part, scaled
+// so that they add up to what the compressor made of the streams.
+struct Prices {
+    uint32_t literal[256];
+    uint32_t command[256];
+    uint32_t lengthByte[256];
+    uint32_t offsetLead[256];   // the first byte of an offset field
+    uint32_t offsetTail[256];   // its further bytes
+    uint32_t insertCommand;     // an insert command byte, whatever its length
+
+    uint32_t offset(int64_t d) const {
+        uint8_t bytes[3];
+        int n = offsetBytes(d, bytes);
+        uint32_t price = offsetLead[bytes[0]];
+        for (int i = 1; i < n; ++i) price += offsetTail[bytes[i]];
+        return price;
+    }
+};
+
+void fromCounts(uint32_t* prices, const uint64_t* counts, double scale, double smoothing) {
+    double total = 0;
+    for (int i = 0; i < 256; ++i) total += counts[i] + smoothing;
+    for (int i = 0; i < 256; ++i) {
+        double bits = -std::log2((counts[i] + smoothing) / total) * scale;
+        prices[i] = static_cast<uint32_t>(std::clamp(bits, 0.25, 24.0) * BIT);
+    }
+}
+
+// Before anything is known: inserts cost what the new file's bytes do on
+// average, script bytes what a fairly repetitive script's do.
+Prices firstPrices(const Bytes& newFile) {
+    Prices p;
+    uint64_t counts[256] = {};
+    for (uint8_t b : newFile) ++counts[b];
+    fromCounts(p.literal, counts, 1.0, 0.5);
+    for (int i = 0; i < 256; ++i) {
+        p.command[i] = 6 * BIT;
+        p.lengthByte[i] = 7 * BIT;
+        p.offsetLead[i] = (i & 0xC0) == 0x80 ? 5 * BIT : 8 * BIT;
+        p.offsetTail[i] = 8 * BIT;
+    }
+    p.insertCommand = 6 * BIT;
+    return p;
+}
+
+// The parse over one pair of files.
+class Parser {
+public:
+    Parser(const Bytes& oldFile, const Bytes& newFile, const std::vector<int32_t>& suffixes)
+        : old_(oldFile.data()), oldSize_(oldFile.size()), new_(newFile.data()), newSize_(newFile.size()),
+          suffixes_(suffixes), nodes_(WINDOW + TAKE_AT_ONCE + 1) {}
+
+    Patch run(const Prices& prices);
+
+private:
+    struct Match {
+        int64_t source;
+        uint32_t length;
+        uint32_t price;   // of its offset field, adjusted as relax states
+    };
+    // The cheapest way found to reach a position of the window: its cost,
+    // the state after it and its last step (a copy of length bytes from
+    // source, or one inserted byte when length is 0). The state: where the
+    // next distance counts from, the bytes inserted since the last copy, the
+    // anchor (old position minus new position of the last long copy: where
+    // the files line up) and what the path has already been charged for
+    // coming back to the anchor after short copies elsewhere.
+    struct Node {
+        uint32_t cost;
+        uint32_t run;
+        int64_t cursor;
+        uint32_t length;
+        int64_t source;
+        int64_t anchor;
+        uint32_t prepaid;
+    };
+
+    int searchMatches(size_t position, Match* out);
+    void emit(size_t start, uint32_t end);
+    void emitCopy(uint32_t length, int64_t source);
+    void relax(uint32_t cur, size_t position, const Node& from, const Match& match, uint32_t& covered,
+               const Prices& prices);
+
+    const uint8_t* old_;
+    size_t oldSize_;
+    const uint8_t* new_;
+    size_t newSize_;
+    const std::vector<int32_t>& suffixes_;
+    std::vector<Node> nodes_;
+
+    Match carried_{0, 0, 0};   // the last searched match, moved along the new file
+    size_t carriedAt_ = 0;
+
+    Patch patch_;
+    uint32_t pending_ = 0;   // inserted bytes not yet given to a command
+    int64_t cursor_ = 0;
+    int64_t anchor_ = 0;
+    uint32_t prepaid_ = 0;
+};
+
+// The longest matches of the new file at position among the old file's
+// suffixes next to its place in sorted order.
+int searchMatchesImpl(const uint8_t* old, size_t oldSize, const std::vector<int32_t>& sa, const uint8_t* pattern,
+                      size_t patternSize, int64_t* sources, uint32_t* lengths) {
+    if (oldSize == 0 || patternSize == 0) return 0;
+    // Binary search that skips the prefix both bounds share with the pattern.
+    int64_t lo = -1, hi = static_cast<int64_t>(oldSize);
+    uint32_t lcpLo = 0, lcpHi = 0;
+    while (hi - lo > 1) {
+        int64_t mid = lo + (hi - lo) / 2;
+        size_t at = static_cast<size_t>(sa[mid]);
+        uint32_t k = std::min(lcpLo, lcpHi);
+        size_t most = std::min(oldSize - at, patternSize);
+        k += matchLength(old + at + k, pattern + k, most - k);
+        bool less = k == oldSize - at ? k < patternSize : (k < patternSize && old[at + k] < pattern[k]);
+        if (less) {
+            lo = mid;
+            lcpLo = k;
+        } else {
+            hi = mid;
+            lcpHi = k;
+        }
+    }
+    int count = 0;
+    for (int64_t i = lo, n = 0; i >= 0 && n < NEIGHBOURS; --i, ++n) {
+        size_t at = static_cast<size_t>(sa[i]);
+        uint32_t length = matchLength(old + at, pattern, std::min<size_t>({oldSize - at, patternSize, TAKE_AT_ONCE}));
+        if (length < 2) break;
+        sources[count] = static_cast<int64_t>(at);
+        lengths[count++] = length;
+    }
+    for (int64_t i = hi, n = 0; i < static_cast<int64_t>(oldSize) && n < NEIGHBOURS; ++i, ++n) {
+        size_t at = static_cast<size_t>(sa[i]);
+        uint32_t length = matchLength(old + at, pattern, std::min<size_t>({oldSize - at, patternSize, TAKE_AT_ONCE}));
+        if (length < 2) break;
+        sources[count] = static_cast<int64_t>(at);
+        lengths[count++] = length;
+    }
+    return count;
+}
+
+int Parser::searchMatches(size_t position, Match* out) {
+    if (carried_.length != 0 && position > carriedAt_) {
+        uint64_t moved = position - carriedAt_;
+        if (carried_.length >= moved + CONTINUATION) {
+            out[0] = {carried_.source + static_cast<int64_t>(moved), static_cast<uint32_t>(carried_.length - moved), 0};
+            return 1;
+        }
+    }
+    int64_t sources[2 * NEIGHBOURS];
+    uint32_t lengths[2 * NEIGHBOURS];
+    int count = searchMatchesImpl(old_, oldSize_, suffixes_, new_ + position, newSize_ - position, sources, lengths);
+    carried_ = {0, 0, 0};
+    for (int i = 0; i < count; ++i) {
+        out[i] = {sources[i], lengths[i], 0};
+        if (lengths[i] > carried_.length) carried_ = out[i];
+    }
+    carriedAt_ = position;
+    return count;
+}
+
+// Offers the copies of match from a node: every length up to ALL_LENGTHS
+// that no match with a cheaper offset already offered (covered), then the
+// lengths where the command's price changes, and the whole match.
+// A copy away from the anchor that is too short to become the new anchor
+// is charged now for the offset that will take the parse back to the
+// anchor; a copy at the anchor gets that charge back.
+void Parser::relax(uint32_t cur, size_t position, const Node& from, const Match& match, uint32_t& covered,
+                   const Prices& prices) {
+    if (match.length <= covered) return;
+    int64_t here = static_cast<int64_t>(position);
+    bool atAnchor = match.source - here == from.anchor;
+    uint32_t base = from.cost + match.price;
+    uint32_t lastPiece = from.run == 0 ? 0 : (from.run - 1) % INSERT_PIECE + 1;
+    bool combinable = lastPiece != 0 && lastPiece <= COMBINED_INSERT;
+    uint32_t detour = atAnchor ? 0 : prices.offset(here + from.anchor - match.source) * DETOUR_SHARE / 4;
+    auto consider = [&](uint32_t length) {
+        uint32_t price;
+        if (combinable && length <= COMBINED_COPY)
+            // The combined command also carries the last insert piece, whose
+            // command byte the inserted bytes were charged.
+            price = prices.command[0x80 | lastPiece << 5 | (length - 2)] - prices.insertCommand;
+        else if (length <= SHORT_COPY)
+            price = prices.command[length - 1];
+        else {
+            uint32_t w = std::min<uint32_t>(length, MAX_COPY_LENGTH) - 129;
+            price = prices.command[0] + prices.lengthByte[w & 0xFF] + prices.lengthByte[w >> 8];
+        }
+        bool anchors = atAnchor || length >= ANCHOR_LENGTH;
+        uint32_t cost = base + price + (anchors ? 0 : detour);   // wraps back from a charge given back
+        Node& to = nodes_[cur + length];
+        if (cost < to.cost)
+            to = {cost,          0,
+                  match.source + length,
+                  length,        match.source,
+                  anchors ? match.source - here : from.anchor,
+                  anchors ? 0 : from.prepaid + detour};
+    };
+    uint32_t all = std::min(match.length, ALL_LENGTHS);
+    for (uint32_t length = std::max<uint32_t>(2, covered + 1); length <= all; ++length) consider(length);
+    if (match.length > ALL_LENGTHS) {
+        if (match.length > SHORT_COPY && covered < SHORT_COPY) consider(SHORT_COPY);
+        if (covered < ANCHOR_LENGTH && match.length > ANCHOR_LENGTH) consider(ANCHOR_LENGTH);
+        consider(match.length);
+    }
+    covered = match.length;
+}
+
+void Parser::emitCopy(uint32_t length, int64_t source) {
+    patch_.commands.push_back({pending_, length, source - cursor_});
+    pending_ = 0;
+    cursor_ = source + length;
+}
+
+// Writes out the window's path from its start to end.
+void Parser::emit(size_t start, uint32_t end) {
+    std::vector<uint32_t> steps;
+    for (uint32_t at = end; at != 0; at -= nodes_[at].length == 0 ? 1 : nodes_[at].length) steps.push_back(at);
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        const Node& node = nodes_[*it];
+        if (node.length == 0) {
+            patch_.insertData.push_back(new_[start + *it - 1]);
+            ++pending_;
+        } else {
+            emitCopy(node.length, node.source);
+        }
+    }
+    anchor_ = nodes_[end].anchor;
+    prepaid_ = nodes_[end].prepaid;
+}
+
+Patch Parser::run(const Prices& prices) {
+    patch_ = Patch{};
+    pending_ = 0;
+    cursor_ = 0;
+    anchor_ = 0;
+    prepaid_ = 0;
+    carried_ = {0, 0, 0};
+    size_t start = 0;
+    Match matches[2 * NEIGHBOURS + 3];   // the three near sources, then the searched ones
+    while (start < newSize_) {
+        uint32_t limit = static_cast<uint32_t>(std::min<size_t>(WINDOW, newSize_ - start));
+        for (uint32_t i = 0; i <= limit + TAKE_AT_ONCE && i < nodes_.size(); ++i) nodes_[i].cost = INFINITE_COST;
+        nodes_[0] = {0, pending_, cursor_, 0, 0, anchor_, prepaid_};
+
+        bool taken = false;
+        uint32_t cur = 0;
+        Match longest{0, 0, 0};
+        for (; cur < limit; ++cur) {
+            Node from = nodes_[cur];
+            size_t position = start + cur;
+            int64_t here = static_cast<int64_t>(position);
+            size_t rest = newSize_ - position;
+            int count = 0;
+            // The old bytes at the current alignment, right after the
+            // previous copy when bytes were inserted since, and at the anchor.
+            for (int64_t source : {from.cursor + from.run, from.cursor, here + from.anchor}) {
+                if (source < 0 || static_cast<size_t>(source) >= oldSize_) continue;
+                bool seen = false;
+                for (int i = 0; i < count; ++i) seen |= matches[i].source == source;
+                if (seen) continue;
+                uint32_t length = matchLength(old_ + source, new_ + position,
+                                              std::min<size_t>({oldSize_ - static_cast<size_t>(source), rest, TAKE_AT_ONCE}));
+                if (length >= 2) matches[count++] = {source, length, 0};
+            }
+            int near = count;
+            uint32_t nearest = 0;
+            for (int i = 0; i < count; ++i) nearest = std::max(nearest, matches[i].length);
+            // A long match where the files line up leaves little for a
+            // search to improve on.
+            int found = nearest >= ENOUGH_NEAR ? 0 : searchMatches(position, matches + count);
+            for (int i = near; i < near + found; ++i) {
+                bool seen = false;
+                for (int j = 0; j < near; ++j) seen |= matches[j].source == matches[i].source;
+                if (!seen) matches[count++] = matches[i];
+            }
+
+            longest = {0, 0, 0};
+            int usable = 0;
+            for (int i = 0; i < count; ++i) {
+                int64_t distance = matches[i].source - from.cursor;
+                if (distance < MIN_PATCH_DISTANCE || distance > MAX_PATCH_DISTANCE) continue;
+                uint32_t price = prices.offset(distance);
+                if (matches[i].source - here == from.anchor) price -= std::min(price, from.prepaid);
+                matches[i].price = price;
+                matches[usable++] = matches[i];
+                if (matches[i].length >= TAKE_AT_ONCE &&
+                    (longest.length == 0 || matches[i].price < longest.price))
+                    longest = matches[i];
+            }
+            count = usable;
+            if (longest.length != 0) {
+                taken = true;
+                break;
+            }
+
+            // One inserted byte.
+            uint32_t literal = from.cost + prices.literal[new_[position]] +
+                               (from.run % INSERT_PIECE == 0 ? prices.insertCommand : 0);
+            Node& next = nodes_[cur + 1];
+            if (literal < next.cost) next = {literal, from.run + 1, from.cursor, 0, 0, from.anchor, from.prepaid};
+            // Cheaper offsets first, so that a dearer one only offers the
+            // lengths the cheaper ones cannot.
+            for (int i = 1; i < count; ++i)
+                for (int j = i; j > 0 && matches[j].price < matches[j - 1].price; --j) std::swap(matches[j], matches[j - 1]);
+            uint32_t covered = 0;
+            for (int i = 0; i < count; ++i) relax(cur, position, from, matches[i], covered, prices);
+        }
+        emit(start, cur);
+        start += cur;
+        if (taken) {
+            size_t source = static_cast<size_t>(longest.source);
+            uint32_t length = matchLength(old_ + source, new_ + start,
+                                          std::min<size_t>(oldSize_ - source, std::min<size_t>(newSize_ - start, 0xFFFFFFFFu)));
+            emitCopy(length, longest.source);
+            anchor_ = longest.source - static_cast<int64_t>(start);
+            prepaid_ = 0;
+            start += length;
+            carried_ = {0, 0, 0};
+        }
+    }
+    if (pending_ != 0) patch_.commands.push_back({pending_, 0, 0});
+    return std::move(patch_);
+}
+
+// Order-0 prices of each part of the first parse's streams, scaled to
+// what the compressor makes of each stream.
+Prices measuredPrices(const Patch& patch, const Bytes& script, int level) {
+    uint64_t literals[256] = {}, commands[256] = {}, lengths[256] = {}, leads[256] = {}, tails[256] = {};
+    for (uint8_t b : patch.insertData) ++literals[b];
+    // Walk the script by its grammar (engine/patch.h).
+    for (size_t i = 0; i < script.size();) {
+        uint8_t c = script[i++];
+        ++commands[c];
+        bool copies = !(c & 0x80) || (c & 0x60);
+        if (c == 0x00) {
+            ++lengths[script[i]];
+            ++lengths[script[i + 1]];
+            i += 2;
+        }
+        if (!copies) continue;
+        uint8_t o = script[i++];
+        ++leads[o];
+        int more = (o & 0xC0) == 0x80 ? 0 : (o & 0x80) ? 2 : 1;
+        for (int k = 0; k < more; ++k) ++tails[script[i++]];
+    }
+    auto entropy = [](const uint64_t* counts) {
+        double total = 0, bits = 0;
+        for (int i = 0; i < 256; ++i) total += counts[i];
+        for (int i = 0; i < 256; ++i)
+            if (counts[i]) bits -= counts[i] * std::log2(counts[i] / total);
+        return bits;
+    };
+    int measureLevel = std::min(level, MEASURE_LEVEL);
+    double scriptBits = 8.0 * compressStream(script, measureLevel).size();
+    double insertBits = 8.0 * compressStream(patch.insertData, measureLevel).size();
+    double scriptEstimate = entropy(commands) + entropy(lengths) + entropy(leads) + entropy(tails);
+    double insertEstimate = entropy(literals);
+    double scriptScale = scriptEstimate > 0 ? std::clamp(scriptBits / scriptEstimate, 0.3, 1.5) : 1.0;
+    double insertScale = insertEstimate > 0 ? std::clamp(insertBits / insertEstimate, 0.3, 1.5) : 1.0;
+
+    Prices p;
+    fromCounts(p.literal, literals, insertScale, 0.5);
+    fromCounts(p.command, commands, scriptScale, 0.1);
+    fromCounts(p.lengthByte, lengths, scriptScale, 0.5);
+    fromCounts(p.offsetLead, leads, scriptScale, 0.1);
+    fromCounts(p.offsetTail, tails, scriptScale, 0.5);
+    uint64_t inserts = 0, insertWeight = 0;
+    for (int c = 0x80; c < 0xA0; ++c) {
+        inserts += commands[c];
+        insertWeight += commands[c] * p.command[c];
+    }
+    p.insertCommand = inserts ? static_cast<uint32_t>(insertWeight / inserts) : 6 * BIT;
+    return p;
+}
+
+}  // namespace
+
+Patch makePatch(const Bytes& oldFile, const Bytes& newFile, const DiffOptions& options) {
+    if (oldFile.size() >= 0x7FFFFFFFu) fail("an old file of 2 GiB or more");
+    std::vector<int32_t> suffixes(oldFile.size());
+    if (!oldFile.empty() &&
+        divsufsort(oldFile.data(), suffixes.data(), static_cast<saidx_t>(oldFile.size())) != 0)
+        fail("cannot sort the old file's suffixes");
+
+    Parser parser(oldFile, newFile, suffixes);
+    Patch first = parser.run(firstPrices(newFile));
+    if (options.level == 0 || first.commands.empty()) return first;
+    // Again with the prices the first parse's streams show; the smaller
+    // item wins, measured at a quicker level.
+    Bytes firstScript = encodeScript(first.commands, first.insertData);
+    Patch second = parser.run(measuredPrices(first, firstScript, options.level));
+    Bytes secondScript = encodeScript(second.commands, second.insertData);
+    int level = std::min(options.level, MEASURE_LEVEL);
+    size_t firstSize = writePatchItem(firstScript, first.insertData, level).size();
+    size_t secondSize = writePatchItem(secondScript, second.insertData, level).size();
+    return secondSize <= firstSize ? second : first;
+}
+
+void checkPatchItem(const Bytes& oldFile, const Bytes& item) {
+    auto bad = [](const std::string& what) { throw std::runtime_error("patch item: " + what); };
+    size_t at = 0;
+    auto field = [&](bool wide) {
+        size_t width = wide ? 4 : 2;
+        if (item.size() - at < width) bad("the patch item is cut short");
+        uint32_t value = 0;
+        for (size_t i = 0; i < width; ++i) value |= uint32_t(item[at + i]) << 8 * i;
+        at += width;
+        return value;
+    };
+    auto stream = [&]() -> Bytes {
+        if (at >= item.size()) bad("the patch item is cut short");
+        uint8_t flags = item[at++];
+        if (flags & ~(STREAM_COMPRESSED | STREAM_LONG_LENGTH | STREAM_LONG_PACKED)) bad("unknown stream flags");
+        uint32_t length = field(flags & STREAM_LONG_LENGTH);
+        if (length == 0) return {};
+        uint32_t stored = flags & STREAM_COMPRESSED ? field(flags & STREAM_LONG_PACKED) : length;
+        if (item.size() - at < stored) bad("the patch item is cut short");
+        Bytes bytes(item.begin() + at, item.begin() + at + stored);
+        at += stored;
+        return flags & STREAM_COMPRESSED ? decompressStream(bytes, length) : bytes;
+    };
+    Bytes script = stream();
+    Bytes inserts = stream();
+    if (at != item.size()) bad("bytes after the patch item's two streams");
+
+    size_t i = 0, taken = 0;
+    int64_t cursor = 0;
+    auto next = [&]() -> uint8_t {
+        if (i >= script.size()) bad("the script ends inside a command");
+        return script[i++];
+    };
+    while (i < script.size()) {
+        uint8_t c = next();
+        uint32_t insert = 0, copy = 0;
+        if (c & 0x80) {
+            if (c & 0x60) {
+                insert = (c >> 5) & 3;
+                copy = (c & 0x1F) + 2;
+            } else {
+                insert = (c & 0x1F) + 1;
+            }
+        } else if (c != 0) {
+            copy = c + 1u;
+        } else {
+            uint32_t w = next();
+            w |= uint32_t(next()) << 8;
+            copy = w + 129;
+        }
+        if (inserts.size() - taken < insert) bad("the inserts run past the insert data");
+        taken += insert;
+        if (copy == 0) continue;
+        if (copy > MAX_COPY_LENGTH) bad("a copy longer than 65536 bytes");
+        uint8_t o = next();
+        int64_t d;
+        if ((o & 0xC0) == 0x80) {
+            d = (o & 0x20) ? int64_t(o & 0x3F) - 64 : (o & 0x1F);
+        } else if (!(o & 0x80)) {
+            int64_t v = int64_t(o & 0x7F) << 8 | next();
+            if (v & 0x4000) v -= 0x8000;
+            d = v >= 0 ? v + 32 : v - 32;
+        } else {
+            int64_t v = int64_t(o & 0x3F) << 16;
+            v |= int64_t(next()) << 8;
+            v |= next();
+            if (v & 0x200000) v -= 0x400000;
+            d = v >= 0 ? v + 16416 : v - 16416;
+        }
+        int64_t source = cursor + d;
+        if (source < 0 || source + copy > static_cast<int64_t>(oldFile.size()))
+            bad("a copy outside the old file");
+        cursor = source + copy;
+    }
+    if (taken != inserts.size()) bad("insert data that no command takes");
+}
+
+Bytes makePatchItem(const Bytes& oldFile, const Bytes& newFile, const DiffOptions& options) {
+    Patch patch = makePatch(oldFile, newFile, options);
+    Bytes item = writePatchItem(encodeScript(patch.commands, patch.insertData), patch.insertData, options.level);
+    if (applyPatchItem(oldFile, item) != newFile) fail("the patch does not make the new file");
+    return item;
+}

@@ -1,0 +1,224 @@
+// The differ: every patch it makes turns the old file into the new one when
+// the updater's applyPatch runs it, stays within the command format's
+// limits, and is small where the files are alike.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "builder/compressor.h"
+#include "builder/differ.h"
+#include "builder/patchwriter.h"
+#include "engine/patch.h"
+#include "tests/support/testfiles.h"
+
+namespace {
+
+Bytes randomBytes(uint32_t seed, size_t length) {
+    std::mt19937 random(seed);
+    Bytes out(length);
+    for (uint8_t& b : out) b = static_cast<uint8_t>(random());
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> pieces) {
+    Bytes out;
+    for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+Bytes slice(const Bytes& bytes, size_t from, size_t length) {
+    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
+}
+
+// old's blocks of blockSize in reverse order.
+Bytes reversedBlocks(const Bytes& old, size_t blockSize) {
+    Bytes out;
+    for (size_t end = old.size(); end > 0;) {
+        size_t begin = end >= blockSize ? end - blockSize : 0;
+        out.insert(out.end(), old.begin() + begin, old.begin() + end);
+        end = begin;
+    }
+    return out;
+}
+
+// A made-up x86 image section: instructions of 2-7 bytes, every third with
+// a 32-bit absolute address into the image after it, so that moving the
+// image by delta changes one to three bytes in every 10 to 20.
+Bytes relocatedCode(uint32_t seed, size_t instructions, uint32_t delta) {
+    std::mt19937 random(seed);
+    Bytes out;
+    for (size_t i = 0; i < instructions; ++i) {
+        uint32_t length = 2 + random() % 6;
+        for (uint32_t k = 0; k < length; ++k) out.push_back(static_cast<uint8_t>(random()));
+        if (random() % 3 != 0) continue;
+        uint32_t address = 0x00401000 + (random() % 0x40000) + delta;
+        for (int k = 0; k < 4; ++k) out.push_back(static_cast<uint8_t>(address >> 8 * k));
+    }
+    return out;
+}
+
+// Makes the item, checks its commands against the format's limits, and
+// returns the item after running it through the updater.
+Bytes roundTrip(const Bytes& old, const Bytes& updated) {
+    Patch patch = makePatch(old, updated);
+    uint64_t inserted = 0;
+    for (const PatchCommand& c : patch.commands) {
+        EXPECT_NE(c.copyLength, 1u);
+        EXPECT_GE(c.distance, MIN_PATCH_DISTANCE);
+        EXPECT_LE(c.distance, MAX_PATCH_DISTANCE);
+        EXPECT_TRUE(c.copyLength != 0 || c.distance == 0);
+        inserted += c.insertLength;
+    }
+    EXPECT_EQ(inserted, patch.insertData.size());
+    Bytes item = makePatchItem(old, updated);
+    EXPECT_NO_THROW(checkPatchItem(old, item));
+    EXPECT_EQ(applyPatchItem(old, item), updated);
+    return item;
+}
+
+struct Pair {
+    const char* name;
+    std::function<Bytes()> old;
+    std::function<Bytes()> updated;
+};
+
+TEST(Differ, RoundTripsEdgeCases) {
+    const Bytes text = randomBytes(1, 50000);
+    const Bytes other = randomBytes(2, 30000);
+    // Larger than the offset field reaches: the new file starts with the
+    // old one's last block, which no copy can reach from position 0.
+    const size_t beyond = static_cast<size_t>(MAX_PATCH_DISTANCE) + 300000;
+    const Pair pairs[] = {
+        {"both empty", [] { return Bytes{}; }, [] { return Bytes{}; }},
+        {"empty old", [] { return Bytes{}; }, [&] { return slice(text, 0, 1000); }},
+        {"empty new", [&] { return slice(text, 0, 1000); }, [] { return Bytes{}; }},
+        {"one byte each", [] { return Bytes{7}; }, [] { return Bytes{9}; }},
+        {"one byte old", [] { return Bytes{7}; }, [&] { return slice(text, 0, 300); }},
+        {"one byte new", [&] { return slice(text, 0, 300); }, [] { return Bytes{7}; }},
+        {"identical", [&] { return text; }, [&] { return text; }},
+        {"completely different", [&] { return text; }, [&] { return other; }},
+        {"blocks reversed", [&] { return text; }, [&] { return reversedBlocks(text, 4096); }},
+        {"longer than a copy", [&] { return concat({text, text, text}); },
+         [&] { return concat({text, Bytes{1}, text, text}); }},
+        {"old beyond the offset range", [&] { return randomBytes(3, beyond); },
+         [&] {
+             Bytes old = randomBytes(3, beyond);
+             return concat({slice(old, beyond - 70000, 70000), slice(old, 0, 70000)});
+         }},
+    };
+    for (const Pair& pair : pairs) {
+        SCOPED_TRACE(pair.name);
+        roundTrip(pair.old(), pair.updated());
+    }
+}
+
+TEST(Differ, PatchesOfAlikeFilesAreSmall) {
+    const Bytes text = randomBytes(4, 65536);
+    Bytes edited = text;
+    for (size_t at = 1000; at < edited.size(); at += 3000) edited[at] ^= 0x5A;   // scattered byte edits
+    Bytes grown = concat({slice(text, 0, 20000), randomBytes(5, 500), slice(text, 20000, text.size() - 20000)});
+    const Bytes code = relocatedCode(6, 20000, 0);
+    const Bytes shifted = relocatedCode(6, 20000, 0x3000);
+    const Bytes moved = concat({slice(shifted, 0, 40000), relocatedCode(7, 300, 0x3000),
+                                slice(shifted, 40000, shifted.size() - 40000)});
+    struct Case {
+        const char* name;
+        const Bytes& old;
+        const Bytes& updated;
+        size_t mostBytes;   // a loose bound: a small fraction of what compressing the new file gives
+    };
+    const Case cases[] = {
+        {"identical", text, text, 64},
+        {"byte edits", text, edited, 400},
+        {"an insert", text, grown, 700},
+        {"blocks reversed", text, reversedBlocks(text, 4096), 200},
+        {"relocated code", code, moved, compressStream(moved, 12).size() / 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes item = roundTrip(c.old, c.updated);
+        EXPECT_LE(item.size(), c.mostBytes);
+    }
+}
+
+// Small edits inside a long match go as short inserts followed by copies
+// at the same alignment, not as copies from elsewhere in the old file.
+TEST(Differ, KeepsTheAlignmentAcrossSmallEdits) {
+    const Bytes old = randomBytes(8, 40000);
+    Bytes updated = old;
+    for (size_t at = 500; at < updated.size(); at += 700) updated[at] = static_cast<uint8_t>(~updated[at]);
+    Patch patch = makePatch(old, updated);
+    for (size_t i = 1; i < patch.commands.size(); ++i) {
+        const PatchCommand& c = patch.commands[i];
+        if (c.copyLength != 0) {
+            EXPECT_EQ(c.distance, int64_t(c.insertLength)) << "command " << i;
+        }
+    }
+    EXPECT_EQ(patch.insertData.size(), updated.size() / 700);
+}
+
+struct CommandRun {
+    int exitCode;
+    std::string output;
+};
+
+CommandRun run(const std::string& command) {
+    CommandRun result{-1, ""};
+    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> chunk;
+    while (size_t got = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), got);
+    int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
+    TempFolder folder;
+    const std::string zorvat = ZORVAT_PATH;
+    const Bytes old = relocatedCode(9, 5000, 0);
+    const Bytes updated = concat({relocatedCode(9, 5000, 0x1000), relocatedCode(10, 100, 0)});
+    writeFile(folder.file("old"), old);
+    writeFile(folder.file("new"), updated);
+
+    CommandRun diff = run(zorvat + " diff " + folder.file("old") + " " + folder.file("new") + " " +
+                          folder.file("patch") + " --level 9");
+    ASSERT_EQ(diff.exitCode, 0) << diff.output;
+    CommandRun patch = run(zorvat + " patch " + folder.file("old") + " " + folder.file("patch") + " " +
+                           folder.file("out"));
+    ASSERT_EQ(patch.exitCode, 0) << patch.output;
+    EXPECT_EQ(readFile(folder.file("out")), updated);
+
+    const Bytes item = readFile(folder.file("patch"));
+    struct Damage {
+        const char* name;
+        Bytes item;
+    };
+    Bytes misstated = item;
+    misstated[1] ^= 0x01;   // the script stream's length field
+    const Damage damages[] = {
+        {"cut short", slice(item, 0, item.size() - 5)},
+        {"extra bytes", concat({item, Bytes{0}})},
+        {"a stream's length misstated", misstated},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        writeFile(folder.file("bad"), damage.item);
+        CommandRun bad = run(zorvat + " patch " + folder.file("old") + " " + folder.file("bad") + " " +
+                             folder.file("bad-out"));
+        EXPECT_EQ(bad.exitCode, 1) << bad.output;
+        EXPECT_NE(bad.output.find("damaged"), std::string::npos) << bad.output;
+    }
+    EXPECT_EQ(run(zorvat + " diff " + folder.file("old")).exitCode, 2);
+    EXPECT_EQ(run(zorvat + " patch " + folder.file("old") + " " + folder.file("patch")).exitCode, 2);
+}
+
+}  // namespace
