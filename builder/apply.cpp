@@ -16,6 +16,7 @@ namespace {
 
 // Table 6 entries the outcome uses.
 enum { TEXT_SCAN_PROBLEM = 8, TEXT_SOME_NOT_REPLACED = 24 };
+enum { TEXT_FINISH_TABLE = 5, TEXT_FINISH_NOTHING_TO_DO = 3 };
 
 std::string windowsForm(const std::string& path) {
     std::string absolute = std::filesystem::absolute(path).lexically_normal().string();
@@ -85,7 +86,10 @@ int applyUpdate(const ApplyOptions& options, std::ostream& out, std::ostream& er
     uint32_t scan = scanInstalledFiles();
     int code = 0;
     if (scan == SCAN_NOTHING_TO_DO) {
-        out << outcomeText(scan) << "\n";
+        // The finish page's own text for this outcome (table 6's entry 3 is
+        // a label of the folder dialog).
+        std::string nothing = lookupString(TEXT_FINISH_TABLE, TEXT_FINISH_NOTHING_TO_DO);
+        out << (nothing.empty() ? "Nothing to do: the files are up to date." : nothing) << "\n";
     } else if (scan != SCAN_WORK_TO_DO) {
         std::string first = message(TEXT_SCAN_PROBLEM);
         err << (first.empty() ? "" : first + "\n\n") << outcomeText(scan) << "\n";

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -77,8 +78,13 @@ Bytes writePatchItem(const Bytes& script, const Bytes& insertData, int level) {
     return item;
 }
 
+// The updater's patch code works on the one program-wide state, so the
+// builder's threads take turns to run it.
+static std::mutex updaterInUse;
+
 Bytes applyPatchItem(const Bytes& oldFile, const Bytes& item, const std::vector<RegionPlan>& regions) {
     if (item.size() > 0xFFFFFFFFu - 4) fail("an item of 4 GiB or more");
+    std::lock_guard<std::mutex> turn(updaterInUse);
     UpdaterSnapshot snapshot;
     std::string folderTemplate = (std::filesystem::temp_directory_path() / "zorvat-patch-XXXXXX").string();
     if (!mkdtemp(folderTemplate.data())) fail("cannot make a temporary folder");

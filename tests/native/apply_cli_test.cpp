@@ -2,10 +2,6 @@
 // and the exit code.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 
 #include "builder/patchwriter.h"
@@ -14,22 +10,6 @@
 #include "tests/support/testfiles.h"
 
 namespace {
-
-struct CommandRun {
-    int exitCode;
-    std::string output;   // standard output and error together
-};
-
-CommandRun run(const std::string& command) {
-    CommandRun result{-1, ""};
-    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
-    if (!pipe) return result;
-    std::array<char, 4096> chunk;
-    while (size_t got = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), got);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
 
 struct ApplyCliTest : ::testing::Test {
     TempFolder folder;
@@ -52,21 +32,21 @@ struct ApplyCliTest : ::testing::Test {
 };
 
 TEST_F(ApplyCliTest, AppliesAnUpdateAndPrintsItsRows) {
-    CommandRun first = run(zorvat("--alternate " + moved));
+    CommandRun first = runCommand(zorvat("--alternate " + moved));
     EXPECT_EQ(first.exitCode, 0) << first.output;
     for (const char* row : {"Replaced  app.exe\n", "Replaced  data\\readme.txt\n", "Created  plugins\\new\\extra.dll\n",
                             "Deleted  obsolete.txt\n", "Replaced  config.bin\n", "Replaced  moved.dll\n"})
         EXPECT_NE(first.output.find(row), std::string::npos) << row << first.output;
     EXPECT_EQ(readFile(app + "/app.exe"), s.newFiles.at("app.exe"));
 
-    CommandRun second = run(zorvat("--alternate " + moved));
+    CommandRun second = runCommand(zorvat("--alternate " + moved));
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_NE(second.output.find("Your files are up to date already."), std::string::npos) << second.output;
 }
 
 TEST_F(ApplyCliTest, UnrecognisedFileIsNamedAndFails) {
     writeFile(app + "/app.exe", Bytes(77, 'x'));
-    CommandRun result = run(zorvat(""));
+    CommandRun result = runCommand(zorvat(""));
     EXPECT_NE(result.exitCode, 0);
     EXPECT_NE(result.output.find("The update cannot go on."), std::string::npos) << result.output;
     std::string named = "The file " + app + "\\app.exe is not a version this update knows.";
@@ -77,13 +57,13 @@ TEST_F(ApplyCliTest, UnrecognisedFileIsNamedAndFails) {
 }
 
 TEST_F(ApplyCliTest, MovedFilesNeedAnAnswerAndBadArgumentsAreRefused) {
-    CommandRun unanswered = run(zorvat(""));   // no terminal, no --alternate: the question is cancelled
+    CommandRun unanswered = runCommand(zorvat(""));   // no terminal, no --alternate: the question is cancelled
     EXPECT_NE(unanswered.exitCode, 0);
     EXPECT_NE(unanswered.output.find("moved.dll is not a version this update knows."), std::string::npos)
         << unanswered.output;
-    EXPECT_EQ(run(std::string(ZORVAT_PATH) + " apply " + update).exitCode, 2);
-    EXPECT_EQ(run(zorvat("--frobnicate")).exitCode, 2);
-    EXPECT_NE(run(std::string(ZORVAT_PATH) + " apply " + folder.file("absent.exe") + " " + app).exitCode, 0);
+    EXPECT_EQ(runCommand(std::string(ZORVAT_PATH) + " apply " + update).exitCode, 2);
+    EXPECT_EQ(runCommand(zorvat("--frobnicate")).exitCode, 2);
+    EXPECT_NE(runCommand(std::string(ZORVAT_PATH) + " apply " + folder.file("absent.exe") + " " + app).exitCode, 0);
 }
 
 }  // namespace

@@ -179,9 +179,9 @@ Scenario makeScenario(const std::function<Bytes(const Bytes&, const Bytes&)>& ma
     std::vector<Bytes> parts = splitPayload(payload, third, third);
     PackageWriter w;
     std::vector<std::vector<std::string>> tables(8);
+    tables[5] = {"Finished", "", "%s", "Your files are up to date already."};
     tables[6].assign(34, "");
     tables[6][0] = "Sample Update";
-    tables[6][3] = "Your files are up to date already.";
     tables[6][8] = "The update cannot go on.";
     tables[6][10] = "The file %s is not a version this update knows.";
     tables[6][20] = "%s cannot be read.";

@@ -36,3 +36,21 @@ std::vector<uint8_t> readFile(const std::string& path) {
     if (!in) throw std::runtime_error("cannot read " + path);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+#ifndef _WIN32
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+
+CommandRun runCommand(const std::string& command) {
+    CommandRun result{-1, ""};
+    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> chunk;
+    while (size_t got = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), got);
+    int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+#endif

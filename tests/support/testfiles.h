@@ -18,4 +18,12 @@ struct TempFolder {
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readFile(const std::string& path);
 
+// Runs a shell command line; its exit code and what it printed (both
+// streams together). Standard input is empty.
+struct CommandRun {
+    int exitCode;
+    std::string output;
+};
+CommandRun runCommand(const std::string& command);
+
 #endif
