@@ -3,6 +3,7 @@
 #   make deps    install what the builds and tests need (Debian 12)
 #   make build   both trees; prints the image size
 #   make test    deps, build, native tests (plain and sanitized), Win32 tests under Wine
+#   make demo    build the sample update from examples/demo and apply it
 #   make bench   deps, native tree, then the stream format's benchmarks: decoding
 #                speed against zlib and libdeflate, and compressed sizes, on a
 #                corpus made once in build/bench-corpus (BENCH_ARGS: options for
@@ -52,6 +53,9 @@ bench: deps $(NATIVE)/CMakeCache.txt
 bench-patch: deps $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 	@bench/patch-bench.sh build/bin/zorvat
+
+demo: build
+	scripts/demo.sh
 
 clean:
 	rm -rf build
