@@ -211,3 +211,22 @@ TEST(Glob, MatchesRelativePaths) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VersionResource, NumbersComeFromTheFixedFileInfo) {
+    Bytes file(37, 0xCC);
+    for (char c : std::string("VS_VERSION_INFO")) file.insert(file.end(), {static_cast<uint8_t>(c), 0});
+    file.insert(file.end(), {0, 0});
+    while (file.size() % 4) file.push_back(0);
+    for (uint32_t field : {0xFEEF04BDu, 0x00010000u, 0x00030002u, 0x00000001u, 0x00040000u, 0x00000005u})
+        appendU32(file, field);
+    std::array<uint32_t, 4> version{};
+    ASSERT_TRUE(readVersionNumbers(file, version));
+    EXPECT_EQ(version, (std::array<uint32_t, 4>{0x00030002u, 0x00000001u, 0x00040000u, 0x00000005u}));
+    file[file.size() - 24] ^= 1;   // no signature: no version
+    EXPECT_FALSE(readVersionNumbers(file, version));
+    EXPECT_FALSE(readVersionNumbers(Bytes(10, 0), version));
+}
+
+}  // namespace
