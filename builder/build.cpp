@@ -19,6 +19,7 @@
 #include "builder/compressor.h"
 #include "builder/defaulttexts.h"
 #include "builder/differ.h"
+#include "builder/files.h"
 #include "builder/volumewriter.h"
 #include "app/state.h"
 #include "engine/catalogue.h"
@@ -38,29 +39,6 @@ constexpr uint64_t MIN_PART = 16;
 constexpr uint64_t UNIX_EPOCH_FILETIME = 116444736000000000ull;
 
 [[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
-
-Bytes readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) refuse("cannot read " + path.string());
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) refuse("cannot read " + path.string());
-    return bytes;
-}
-
-void writeAllFile(const fs::path& path, const Bytes& bytes) {
-    fs::path part = path.string() + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(part, ignored);
-            refuse("cannot write " + path.string());
-        }
-    }
-    fs::rename(part, path);
-}
 
 std::string lowerCase(std::string text) {
     for (char& c : text)
@@ -232,7 +210,7 @@ BuildResult buildUpdate(const Project& project, const std::function<void(size_t,
             FilePlan& plan = *work[i];
             try {
                 std::string key = lowerCase(plan.path);
-                if (!plan.newPath.empty()) plan.newContents = readAll(plan.newPath);
+                if (!plan.newPath.empty()) plan.newContents = readWholeFile(plan.newPath.string());
                 std::vector<Bytes> seen;
                 for (const auto& folder : oldFiles) {
                     auto found = std::find_if(folder.begin(), folder.end(),
@@ -241,7 +219,7 @@ BuildResult buildUpdate(const Project& project, const std::function<void(size_t,
                         plan.missingSomewhere = true;
                         continue;
                     }
-                    Bytes old = readAll(found->second);
+                    Bytes old = readWholeFile(found->second.string());
                     if (plan.newContents && old == *plan.newContents) continue;
                     if (std::find(seen.begin(), seen.end(), old) == seen.end()) seen.push_back(std::move(old));
                 }
@@ -322,7 +300,7 @@ BuildResult buildUpdate(const Project& project, const std::function<void(size_t,
     writer.addBody(TAG_CATALOGUE, writeCatalogue(entries), true);
 
     std::string imagePath = project.image;
-    Bytes image = readAll(imagePath);
+    Bytes image = readWholeFile(imagePath);
     if (image.size() > IMAGE_LENGTH) refuse(imagePath + " is larger than the 65536-byte program image");
 
     std::vector<Bytes> parts{payload};
@@ -336,11 +314,11 @@ BuildResult buildUpdate(const Project& project, const std::function<void(size_t,
                              static_cast<uint32_t>(later));
     }
     writer.addPayload(parts[0]);
-    writeAllFile(project.output, writer.finish(image));
+    writeWholeFile(project.output, writer.finish(image));
     result.files.push_back(project.output);
     for (size_t k = 1; k < parts.size(); ++k) {
         std::string name = volumeFileName(project.output, static_cast<uint32_t>(k));
-        writeAllFile(name, volumeFile(parts[k]));
+        writeWholeFile(name, volumeFile(parts[k]));
         result.files.push_back(name);
     }
     return result;

@@ -16,6 +16,7 @@
 #include "builder/apply.h"
 #include "builder/build.h"
 #include "builder/compressor.h"
+#include "builder/files.h"
 #include "builder/differ.h"
 #include "builder/inspect.h"
 #include "builder/packagewriter.h"
@@ -40,33 +41,6 @@ const char USAGE[] =
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-Bytes readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("cannot read " + path);
-    return bytes;
-}
-
-// Writes beside the target and renames, so a failed run never leaves a
-// half-written output under the target's name.
-void writeWholeFile(const std::string& path, const Bytes& bytes) {
-    std::string temporary = path + ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            throw std::runtime_error("cannot write " + path);
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        throw std::runtime_error("cannot write " + path);
-    }
-}
 
 int parseLevel(const std::string& text, int lowest = 1) {
     char* end = nullptr;

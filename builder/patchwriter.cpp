@@ -13,6 +13,7 @@
 #include "app/fileio.h"
 #include "app/state.h"
 #include "builder/compressor.h"
+#include "builder/files.h"
 #include "engine/catalogue.h"
 #include "engine/patch.h"
 #include "package/volumes.h"
@@ -42,12 +43,6 @@ struct UpdaterSnapshot {
         if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
     }
 };
-
-void writeWholeFile(const std::filesystem::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) fail("cannot write " + path.string());
-}
 
 }  // namespace
 

@@ -28,16 +28,6 @@ Bytes randomBytes(uint32_t seed, size_t length) {
     return out;
 }
 
-Bytes concat(std::initializer_list<Bytes> pieces) {
-    Bytes out;
-    for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
-    return out;
-}
-
-Bytes slice(const Bytes& bytes, size_t from, size_t length) {
-    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
-}
-
 // old's blocks of blockSize in reverse order.
 Bytes reversedBlocks(const Bytes& old, size_t blockSize) {
     Bytes out;
@@ -165,22 +155,6 @@ TEST(Differ, KeepsTheAlignmentAcrossSmallEdits) {
     EXPECT_EQ(patch.insertData.size(), updated.size() / 700);
 }
 
-struct CommandRun {
-    int exitCode;
-    std::string output;
-};
-
-CommandRun run(const std::string& command) {
-    CommandRun result{-1, ""};
-    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
-    if (!pipe) return result;
-    std::array<char, 4096> chunk;
-    while (size_t got = fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), got);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
     TempFolder folder;
     const std::string zorvat = ZORVAT_PATH;
@@ -189,10 +163,10 @@ TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
     writeFile(folder.file("old"), old);
     writeFile(folder.file("new"), updated);
 
-    CommandRun diff = run(zorvat + " diff " + folder.file("old") + " " + folder.file("new") + " " +
+    CommandRun diff = runCommand(zorvat + " diff " + folder.file("old") + " " + folder.file("new") + " " +
                           folder.file("patch") + " --level 9");
     ASSERT_EQ(diff.exitCode, 0) << diff.output;
-    CommandRun patch = run(zorvat + " patch " + folder.file("old") + " " + folder.file("patch") + " " +
+    CommandRun patch = runCommand(zorvat + " patch " + folder.file("old") + " " + folder.file("patch") + " " +
                            folder.file("out"));
     ASSERT_EQ(patch.exitCode, 0) << patch.output;
     EXPECT_EQ(readFile(folder.file("out")), updated);
@@ -212,13 +186,13 @@ TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.name);
         writeFile(folder.file("bad"), damage.item);
-        CommandRun bad = run(zorvat + " patch " + folder.file("old") + " " + folder.file("bad") + " " +
+        CommandRun bad = runCommand(zorvat + " patch " + folder.file("old") + " " + folder.file("bad") + " " +
                              folder.file("bad-out"));
         EXPECT_EQ(bad.exitCode, 1) << bad.output;
         EXPECT_NE(bad.output.find("damaged"), std::string::npos) << bad.output;
     }
-    EXPECT_EQ(run(zorvat + " diff " + folder.file("old")).exitCode, 2);
-    EXPECT_EQ(run(zorvat + " patch " + folder.file("old") + " " + folder.file("patch")).exitCode, 2);
+    EXPECT_EQ(runCommand(zorvat + " diff " + folder.file("old")).exitCode, 2);
+    EXPECT_EQ(runCommand(zorvat + " patch " + folder.file("old") + " " + folder.file("patch")).exitCode, 2);
 }
 
 }  // namespace

@@ -31,16 +31,6 @@ const uint32_t PACKAGE_LEAD = 37;   // bytes of the package file before the payl
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-Bytes concat(std::initializer_list<Bytes> pieces) {
-    Bytes out;
-    for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
-    return out;
-}
-
-Bytes slice(const Bytes& bytes, size_t from, size_t length) {
-    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
-}
-
 Bytes randomBytes(std::mt19937& random, size_t length) {
     Bytes out(length);
     for (uint8_t& b : out) b = static_cast<uint8_t>(random());
@@ -143,7 +133,7 @@ struct PatchTest : ::testing::Test {
 
     // Runs applyPatch on old with item as the payload, as the update engine
     // calls it: regions located in the old file, the temporary file empty.
-    Outcome run(const Bytes& old, const Bytes& item, EntryPlan plan = EntryPlan(), uint32_t before = 0,
+    Outcome runCommand(const Bytes& old, const Bytes& item, EntryPlan plan = EntryPlan(), uint32_t before = 0,
                 uint32_t after = 0, std::vector<size_t> cuts = {}) {
         setPayload(item, cuts);
         writeFile(oldPath, old);
@@ -194,7 +184,7 @@ TEST_F(PatchTest, WorkedExamplesRebuildTheNewFileFromBytesAndFromCommands) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(encodeScript(c.commands, c.inserts), c.script) << c.expected;
-        Outcome outcome = run(ABCDEFGH, rawItem(c.script, c.inserts));
+        Outcome outcome = runCommand(ABCDEFGH, rawItem(c.script, c.inserts));
         EXPECT_EQ(outcome.result, 0) << c.expected;
         EXPECT_EQ(outcome.output, text(c.expected));
     }
@@ -222,7 +212,7 @@ TEST_F(PatchTest, CommandBytesAtTheEdgesOfTheirRanges) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(encodeScript(c.commands, c.inserts), c.script) << c.what;
-        Outcome outcome = run(old, rawItem(c.script, c.inserts));
+        Outcome outcome = runCommand(old, rawItem(c.script, c.inserts));
         EXPECT_EQ(outcome.result, 0) << c.what;
         EXPECT_EQ(outcome.output, c.expected) << c.what;
     }
@@ -256,7 +246,7 @@ TEST_F(PatchTest, OffsetFieldsInAllThreeFormsDecodeToTheirDistances) {
     for (const Case& c : cases) {
         Bytes script = concat({setup, {0x01}, c.field});
         EXPECT_EQ(encodeScript({{0, 2, cursor - 2}, {0, 2, c.distance}}, {}), script) << c.distance;
-        Outcome outcome = run(old, rawItem(script, {}));
+        Outcome outcome = runCommand(old, rawItem(script, {}));
         EXPECT_EQ(outcome.result, 0) << c.distance;
         EXPECT_EQ(outcome.output, concat({slice(old, cursor - 2, 2), slice(old, cursor + c.distance, 2)}))
             << c.distance;
@@ -307,7 +297,7 @@ TEST_F(PatchTest, TheEncoderCutsLongInsertsAndCopies) {
         Bytes inserts = randomBytes(random, c.command.insertLength);
         Bytes script = encodeScript({c.command}, inserts);
         EXPECT_EQ(script, c.script) << c.command.insertLength << "+" << c.command.copyLength;
-        Outcome outcome = run(old, rawItem(script, inserts));
+        Outcome outcome = runCommand(old, rawItem(script, inserts));
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.output, meaning(old, {c.command}, inserts));
     }
@@ -319,7 +309,7 @@ TEST_F(PatchTest, EmptyScriptWritesNothingAndSucceeds) {
         {0x02, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00},
     };
     for (const Bytes& item : items) {
-        Outcome outcome = run(ABCDEFGH, item);
+        Outcome outcome = runCommand(ABCDEFGH, item);
         EXPECT_EQ(outcome.result, 0);
         EXPECT_TRUE(outcome.output.empty());
     }
@@ -331,7 +321,7 @@ TEST_F(PatchTest, NegativeDistancesReadOldDataAgainInAnyOrder) {
     std::vector<PatchCommand> commands = {{0, 4, 4}, {0, 4, -8}, {0, 3, -2}, {0, 2, -5}, {0, 2, 4}};
     Bytes script = encodeScript(commands, {});
     EXPECT_EQ(script, (Bytes{0x03, 0x84, 0x03, 0xB8, 0x02, 0xBE, 0x01, 0xBB, 0x01, 0x84}));
-    Outcome outcome = run(ABCDEFGH, rawItem(script, {}));
+    Outcome outcome = runCommand(ABCDEFGH, rawItem(script, {}));
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.output, text("EFGHABCDCDEABGH"));
 }
@@ -362,7 +352,7 @@ TEST_F(PatchTest, CopiesFromALocatedRegionWriteZerosForItsBytesOnly) {
     };
     for (const Case& c : cases) {
         Bytes script = encodeScript({{0, c.length, c.from}}, {});
-        Outcome outcome = run(old, rawItem(script, {}), plan);
+        Outcome outcome = runCommand(old, rawItem(script, {}), plan);
         EXPECT_EQ(outcome.result, 0) << c.what;
         EXPECT_EQ(outcome.output, c.expected) << c.what;
         EXPECT_EQ(applyPatchItem(old, rawItem(script, {}), {region}), c.expected) << c.what;
@@ -384,7 +374,7 @@ TEST_F(PatchTest, StreamsInEveryFormOfStorageAndLengthAreRead) {
                              STREAM_COMPRESSED | STREAM_LONG_LENGTH | STREAM_LONG_PACKED};
     for (uint8_t scriptForm : forms)
         for (uint8_t insertForm : forms) {
-            Outcome outcome = run(old, concat({handStream(scriptForm, script), handStream(insertForm, inserts)}));
+            Outcome outcome = runCommand(old, concat({handStream(scriptForm, script), handStream(insertForm, inserts)}));
             EXPECT_EQ(outcome.result, 0) << int(scriptForm) << "/" << int(insertForm);
             EXPECT_EQ(outcome.output, expected) << int(scriptForm) << "/" << int(insertForm);
         }
@@ -476,7 +466,7 @@ TEST_F(PatchTest, ACompressedInsertStreamMayEndThePayload) {
     const Bytes item =
         concat({handStream(0, script), handStream(STREAM_COMPRESSED, inserts, Bytes(6000, 0xEE))});
     for (std::vector<size_t> cuts : {std::vector<size_t>{}, {4}, {item.size() - 3000}}) {
-        Outcome outcome = run(ABCDEFGH, item, EntryPlan(), 0, 0, cuts);
+        Outcome outcome = runCommand(ABCDEFGH, item, EntryPlan(), 0, 0, cuts);
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.output, inserts);
         EXPECT_EQ(updater.volumeRemaining, 0u);
@@ -509,7 +499,7 @@ TEST_F(PatchTest, ProgressMovesInStepsOfTenThousandBytes) {
     plan.newSize = 30000;
     for (const Case& c : cases) {
         resetScriptedUi();
-        Outcome outcome = run(old, item, plan, c.before, c.after);
+        Outcome outcome = runCommand(old, item, plan, c.before, c.after);
         EXPECT_EQ(outcome.result, 0);
         EXPECT_EQ(outcome.output.size(), 30000u);
         EXPECT_EQ(scriptedUi.progress, c.shown) << c.before << "-" << c.after;
@@ -556,7 +546,7 @@ TEST_F(PatchTest, FailuresReportTheirMessageAndPath) {
     };
     for (const Case& c : cases) {
         faults = c.faults;
-        Outcome outcome = run(ABCDEFGH, c.item);
+        Outcome outcome = runCommand(ABCDEFGH, c.item);
         faults = PosixFaults();
         EXPECT_EQ(outcome.result, c.result) << c.what;
         EXPECT_EQ(outcome.messageArg, c.messageArg.empty() ? UNTOUCHED : c.messageArg) << c.what;
@@ -595,12 +585,12 @@ TEST_F(PatchTest, HostileScriptsAreRefused) {
         {"copy running past the end", ABCDEFGH, {0x05, 0x83}, {}, 20, destPath()},
     };
     for (const Case& c : cases) {
-        Outcome outcome = run(c.old, rawItem(c.script, c.inserts));
+        Outcome outcome = runCommand(c.old, rawItem(c.script, c.inserts));
         EXPECT_EQ(outcome.result, c.result) << c.what;
         EXPECT_EQ(outcome.messageArg, c.messageArg) << c.what;
     }
     // The largest copy the updater takes is 65536 bytes.
-    Outcome largest = run(big, rawItem({0x00, 0x7F, 0xFF, 0x80}, {}));
+    Outcome largest = runCommand(big, rawItem({0x00, 0x7F, 0xFF, 0x80}, {}));
     EXPECT_EQ(largest.result, 0);
     EXPECT_EQ(largest.output, slice(big, 0, 65536));
 }

@@ -31,6 +31,16 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> pieces) {
+    std::vector<uint8_t> out;
+    for (const auto& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t from, size_t length) {
+    return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + length);
+}
+
 std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);

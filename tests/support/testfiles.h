@@ -3,6 +3,7 @@
 #define ZORVAT_TESTS_TESTFILES_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct TempFolder {
 };
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// Byte strings for fixtures: pieces joined, and a piece of one.
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> pieces);
+std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t from, size_t length);
 std::vector<uint8_t> readFile(const std::string& path);
 
 // Runs a shell command line; its exit code and what it printed (both
