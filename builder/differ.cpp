@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -28,21 +29,32 @@ constexpr uint32_t WINDOW = 4096;
 // Every copy length up to this is tried; past it only the lengths where
 // the command's price changes and the whole match.
 constexpr uint32_t ALL_LENGTHS = 40;
-// Suffix array neighbours examined on each side of a position's place.
+// Match lengths kept on each side of a position's place in the suffix array.
 constexpr int NEIGHBOURS = 4;
 // Inside a match that still has at least this many bytes to run, its
 // continuation stands in for a new search.
-constexpr uint32_t CONTINUATION = 24;
+constexpr uint32_t CONTINUATION = 48;
 // A match this long at the current alignment or the anchor stands in for
 // a search.
-constexpr uint32_t ENOUGH_NEAR = 32;
+constexpr uint32_t ENOUGH_NEAR = 8;
 // The compression level at which the parse measures its streams.
 constexpr int MEASURE_LEVEL = 6;
 // A copy this long sets where the two files line up (the anchor).
 constexpr uint32_t ANCHOR_LENGTH = 64;
+// A copy this long sets the anchor when it lies at most NEAR_SHIFT from
+// it: code grown or shrunk a little moves the files' alignment by little,
+// while a far copy this short is more often a phrase repeated elsewhere.
+constexpr uint32_t NEAR_ANCHOR_LENGTH = 12;
+constexpr int64_t NEAR_SHIFT = 16416;
 // Quarters of the way back to the anchor that a short copy elsewhere is
 // charged at once.
 constexpr uint32_t DETOUR_SHARE = 4;
+
+// Suffix array entries examined on each side at most, for runs of equal
+// lengths among the NEIGHBOURS.
+constexpr uint32_t WIDE = 16;
+// Two-byte prefixes, one bucket of the suffix array each.
+constexpr uint32_t BUCKETS = 65536;
 
 constexpr uint32_t INSERT_PIECE = 32;
 constexpr uint32_t COMBINED_INSERT = 3;
@@ -132,7 +144,18 @@ class Parser {
 public:
     Parser(const Bytes& oldFile, const Bytes& newFile, const std::vector<int32_t>& suffixes)
         : old_(oldFile.data()), oldSize_(oldFile.size()), new_(newFile.data()), newSize_(newFile.size()),
-          suffixes_(suffixes), nodes_(WINDOW + TAKE_AT_ONCE + 1) {}
+          suffixes_(suffixes), nodes_(WINDOW + TAKE_AT_ONCE + 1) {
+        // Where each two-byte prefix's suffixes begin in sorted order
+        // (BUCKETS + 1 entries), counted over the old file: the one-byte
+        // suffix at its end sorts first among those that start with its
+        // byte, so it counts as that byte followed by 0. Not worth its
+        // 256 KiB below an old file of that size.
+        if (oldSize_ < BUCKETS) return;
+        buckets_.assign(BUCKETS + 1, 0);
+        for (size_t i = 0; i + 1 < oldSize_; ++i) ++buckets_[(uint32_t(old_[i]) << 8 | old_[i + 1]) + 1];
+        ++buckets_[(uint32_t(old_[oldSize_ - 1]) << 8) + 1];
+        for (uint32_t k = 1; k <= BUCKETS; ++k) buckets_[k] += buckets_[k - 1];
+    }
 
     Patch run(const Prices& prices);
 
@@ -159,7 +182,7 @@ private:
         uint32_t prepaid;
     };
 
-    int searchMatches(size_t position, Match* out);
+    int searchMatches(size_t position, int64_t target, Match* out);
     void emit(size_t start, uint32_t end);
     void emitCopy(uint32_t length, int64_t source);
     void relax(uint32_t cur, size_t position, const Node& from, const Match& match, uint32_t& covered,
@@ -170,6 +193,7 @@ private:
     const uint8_t* new_;
     size_t newSize_;
     const std::vector<int32_t>& suffixes_;
+    std::vector<int32_t> buckets_;   // empty, or where each two-byte prefix's suffixes begin
     std::vector<Node> nodes_;
 
     Match carried_{0, 0, 0};   // the last searched match, moved along the new file
@@ -182,13 +206,22 @@ private:
     uint32_t prepaid_ = 0;
 };
 
-// The longest matches of the new file at position among the old file's
-// suffixes next to its place in sorted order.
-int searchMatchesImpl(const uint8_t* old, size_t oldSize, const std::vector<int32_t>& sa, const uint8_t* pattern,
-                      size_t patternSize, int64_t* sources, uint32_t* lengths) {
+// The longest matches of pattern among the old file's suffixes next to its
+// place in sorted order, each the one nearest to target of those as long.
+int searchMatchesImpl(const uint8_t* old, size_t oldSize, const std::vector<int32_t>& sa,
+                      const std::vector<int32_t>& buckets, const uint8_t* pattern, size_t patternSize,
+                      int64_t target, int64_t* sources, uint32_t* lengths) {
     if (oldSize == 0 || patternSize == 0) return 0;
-    // Binary search that skips the prefix both bounds share with the pattern.
+    // Binary search that skips the prefix both bounds share with the
+    // pattern, inside the suffixes that start with the pattern's first two
+    // bytes: every suffix before that bucket sorts below the pattern and
+    // every one after it above, so the place found is the same.
     int64_t lo = -1, hi = static_cast<int64_t>(oldSize);
+    if (patternSize >= 2 && !buckets.empty()) {
+        uint32_t key = uint32_t(pattern[0]) << 8 | pattern[1];
+        lo = int64_t(buckets[key]) - 1;
+        hi = buckets[key + 1];
+    }
     uint32_t lcpLo = 0, lcpHi = 0;
     while (hi - lo > 1) {
         int64_t mid = lo + (hi - lo) / 2;
@@ -205,25 +238,37 @@ int searchMatchesImpl(const uint8_t* old, size_t oldSize, const std::vector<int3
             lcpHi = k;
         }
     }
+    // Walking away from the place, the lengths never grow; of each run of
+    // equal lengths only the suffix nearest to target is kept, the one whose
+    // distance costs least, for up to NEIGHBOURS lengths a side.
     int count = 0;
-    for (int64_t i = lo, n = 0; i >= 0 && n < NEIGHBOURS; --i, ++n) {
-        size_t at = static_cast<size_t>(sa[i]);
-        uint32_t length = matchLength(old + at, pattern, std::min<size_t>({oldSize - at, patternSize, TAKE_AT_ONCE}));
-        if (length < 2) break;
-        sources[count] = static_cast<int64_t>(at);
-        lengths[count++] = length;
-    }
-    for (int64_t i = hi, n = 0; i < static_cast<int64_t>(oldSize) && n < NEIGHBOURS; ++i, ++n) {
-        size_t at = static_cast<size_t>(sa[i]);
-        uint32_t length = matchLength(old + at, pattern, std::min<size_t>({oldSize - at, patternSize, TAKE_AT_ONCE}));
-        if (length < 2) break;
-        sources[count] = static_cast<int64_t>(at);
-        lengths[count++] = length;
-    }
+    auto side = [&](int64_t i, int64_t step) {
+        int groups = 0;
+        for (uint32_t n = 0; i >= 0 && i < static_cast<int64_t>(oldSize) && n < WIDE; i += step, ++n) {
+            size_t at = static_cast<size_t>(sa[i]);
+            size_t most = std::min<size_t>({oldSize - at, patternSize, TAKE_AT_ONCE});
+            uint32_t length = matchLength(old + at, pattern, most);
+            if (length < 2) break;
+            // Matches cut at TAKE_AT_ONCE only look equal: the nearest to
+            // the place is the longest.
+            if (length == TAKE_AT_ONCE && groups != 0 && length == lengths[count - 1]) break;
+            int64_t source = static_cast<int64_t>(at);
+            if (groups == 0 || length != lengths[count - 1]) {
+                if (groups == NEIGHBOURS) break;
+                ++groups;
+                sources[count] = source;
+                lengths[count++] = length;
+            } else if (std::llabs(source - target) < std::llabs(sources[count - 1] - target)) {
+                sources[count - 1] = source;
+            }
+        }
+    };
+    side(lo, -1);
+    side(hi, 1);
     return count;
 }
 
-int Parser::searchMatches(size_t position, Match* out) {
+int Parser::searchMatches(size_t position, int64_t target, Match* out) {
     if (carried_.length != 0 && position > carriedAt_) {
         uint64_t moved = position - carriedAt_;
         if (carried_.length >= moved + CONTINUATION) {
@@ -233,7 +278,8 @@ int Parser::searchMatches(size_t position, Match* out) {
     }
     int64_t sources[2 * NEIGHBOURS];
     uint32_t lengths[2 * NEIGHBOURS];
-    int count = searchMatchesImpl(old_, oldSize_, suffixes_, new_ + position, newSize_ - position, sources, lengths);
+    int count = searchMatchesImpl(old_, oldSize_, suffixes_, buckets_, new_ + position, newSize_ - position, target,
+                                  sources, lengths);
     carried_ = {0, 0, 0};
     for (int i = 0; i < count; ++i) {
         out[i] = {sources[i], lengths[i], 0};
@@ -257,6 +303,8 @@ void Parser::relax(uint32_t cur, size_t position, const Node& from, const Match&
     uint32_t base = from.cost + match.price;
     uint32_t lastPiece = from.run == 0 ? 0 : (from.run - 1) % INSERT_PIECE + 1;
     bool combinable = lastPiece != 0 && lastPiece <= COMBINED_INSERT;
+    int64_t shift = match.source - here - from.anchor;
+    bool nearAnchor = shift >= -NEAR_SHIFT && shift <= NEAR_SHIFT;
     uint32_t detour = atAnchor ? 0 : prices.offset(here + from.anchor - match.source) * DETOUR_SHARE / 4;
     auto consider = [&](uint32_t length) {
         uint32_t price;
@@ -270,7 +318,7 @@ void Parser::relax(uint32_t cur, size_t position, const Node& from, const Match&
             uint32_t w = std::min<uint32_t>(length, MAX_COPY_LENGTH) - 129;
             price = prices.command[0] + prices.lengthByte[w & 0xFF] + prices.lengthByte[w >> 8];
         }
-        bool anchors = atAnchor || length >= ANCHOR_LENGTH;
+        bool anchors = atAnchor || length >= (nearAnchor ? NEAR_ANCHOR_LENGTH : ANCHOR_LENGTH);
         uint32_t cost = base + price + (anchors ? 0 : detour);   // wraps back from a charge given back
         Node& to = nodes_[cur + length];
         if (cost < to.cost)
@@ -352,7 +400,7 @@ Patch Parser::run(const Prices& prices) {
             for (int i = 0; i < count; ++i) nearest = std::max(nearest, matches[i].length);
             // A long match where the files line up leaves little for a
             // search to improve on.
-            int found = nearest >= ENOUGH_NEAR ? 0 : searchMatches(position, matches + count);
+            int found = nearest >= ENOUGH_NEAR ? 0 : searchMatches(position, here + from.anchor, matches + count);
             for (int i = near; i < near + found; ++i) {
                 bool seen = false;
                 for (int j = 0; j < near; ++j) seen |= matches[j].source == matches[i].source;

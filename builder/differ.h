@@ -4,12 +4,17 @@
 // allow.
 //
 // How:
-//   - matches: a suffix array of the old file (libdivsufsort) gives, at each
-//     position of the new file, the longest old matches near it in sorted
-//     order; beside them the parse always tries the old bytes at the
-//     current alignment (the end of the previous copy plus the bytes
-//     inserted since), which is where a small edit inside a long match
-//     continues;
+//   - matches: a suffix array of the old file (libdivsufsort), entered
+//     through a table of where each two-byte prefix begins, gives at each
+//     position of the new file the longest old matches near it in sorted
+//     order; of the suffixes that match equally far, the one nearest to
+//     where the files line up (the anchor), whose distance is cheapest.
+//     Beside them the parse always tries the old bytes at the current
+//     alignment (the end of the previous copy plus the bytes inserted
+//     since), which is where a small edit inside a long match continues,
+//     and at the anchor. A copy of 64 bytes, or of 12 within a 2-byte
+//     offset of the anchor (code that grew or shrank a little), moves the
+//     anchor;
 //   - parse: a shortest-path search over the new file's positions, in
 //     windows, where a step is one inserted byte or one copy, priced in
 //     bits as the step will cost once encoded and compressed: the command
@@ -22,8 +27,9 @@
 //   - limits: copies that the offset field cannot reach are not used; the
 //     encoder splits copies over 65536 bytes and inserts over 32.
 //
-// Memory: the old file's suffix array (4 bytes a byte) and a window of the
-// parse; the new file once for the insert data at most.
+// Memory: the old file's suffix array (4 bytes a byte), 256 KiB of prefix
+// table for an old file at least that large, and a window of the parse;
+// the new file once for the insert data at most.
 //
 // Errors are exceptions (std::runtime_error): an old file of 2 GiB or more,
 // and, from makePatchItem, a patch that the updater's applyPatch does not

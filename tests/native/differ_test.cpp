@@ -155,6 +155,36 @@ TEST(Differ, KeepsTheAlignmentAcrossSmallEdits) {
     EXPECT_EQ(patch.insertData.size(), updated.size() / 700);
 }
 
+// A phrase that the old file holds in many places is copied from the place
+// nearest to where the files line up, whose distance is the shortest.
+TEST(Differ, CopiesARepeatedPhraseFromItsNearestPlace) {
+    const Bytes phrase = randomBytes(9, 100);
+    Bytes old = randomBytes(10, 200000);
+    // Each copy is followed by its number and the phrase in the new file by
+    // 0xFF, so that the copies sort in file order and the nearest one lies
+    // several places away from where the new file's phrase sorts.
+    for (size_t at = 5000, k = 0; at + phrase.size() < old.size(); at += 10000, ++k) {
+        std::copy(phrase.begin(), phrase.end(), old.begin() + static_cast<std::ptrdiff_t>(at));
+        old[at + phrase.size()] = static_cast<uint8_t>(k);
+    }
+    old[133000] = 0xFF;
+    const Bytes updated = concat({slice(old, 131000, 2000), phrase, slice(old, 133000, 2000)});
+    Patch patch = makePatch(old, updated);
+    int64_t cursor = 0;
+    bool seen = false;
+    for (const PatchCommand& c : patch.commands) {
+        if (c.copyLength == 0) continue;
+        int64_t source = cursor + c.distance;
+        if (c.copyLength >= phrase.size() && c.copyLength < 2000) {
+            EXPECT_EQ(source, 135000);
+            seen = true;
+        }
+        cursor = source + c.copyLength;
+    }
+    EXPECT_TRUE(seen);
+    roundTrip(old, updated);
+}
+
 TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
     TempFolder folder;
     const std::string zorvat = ZORVAT_PATH;
