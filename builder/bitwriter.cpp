@@ -255,3 +255,21 @@ void BitWriter::writeDynamicBlock(const std::vector<Token>& tokens, bool last) {
     while (distanceLengths.size() > 1 && distanceLengths.back() == 0) distanceLengths.pop_back();
     writeDynamicBlock(tokens, literalLengths, distanceLengths, last);
 }
+
+std::vector<uint8_t> expandTokens(const std::vector<Token>& tokens, std::vector<uint8_t> out) {
+    for (const Token& token : tokens) {
+        if (token.length == 0) {
+            out.push_back(token.literal);
+            continue;
+        }
+        for (unsigned i = 0; i < token.length; ++i)
+            out.push_back(out.size() >= token.distance ? out[out.size() - token.distance] : 0);
+    }
+    return out;
+}
+
+std::vector<Token> literalTokens(const std::string& text) {
+    std::vector<Token> tokens;
+    for (char c : text) tokens.push_back(Token::byte(static_cast<uint8_t>(c)));
+    return tokens;
+}

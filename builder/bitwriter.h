@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum BlockKind : unsigned { BLOCK_FIXED = 5, BLOCK_DYNAMIC = 6, BLOCK_STORED = 7 };
@@ -52,6 +53,14 @@ struct Token {
         return {static_cast<uint16_t>(length), static_cast<uint16_t>(distance), 0};
     }
 };
+
+// What tokens unpack to after the bytes already in out, as the decoder
+// does it: a distance reaching before the first byte reads zero. The
+// reference the tests compare streams against.
+std::vector<uint8_t> expandTokens(const std::vector<Token>& tokens, std::vector<uint8_t> out = {});
+
+// One literal token per character.
+std::vector<Token> literalTokens(const std::string& text);
 
 // A code-length symbol (0-18) and the value of its extra bits (16: 2 bits,
 // repeat 3 + extra; 17: 3 bits, 3 + extra zeros; 18: 7 bits, 11 + extra zeros).

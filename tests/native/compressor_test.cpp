@@ -186,27 +186,11 @@ public:
     BitWriter bits;
 };
 
-Bytes expand(const Tokens& tokens, Bytes out = {}) {
-    for (const Token& token : tokens) {
-        if (token.length == 0) {
-            out.push_back(token.literal);
-            continue;
-        }
-        for (unsigned i = 0; i < token.length; ++i) out.push_back(out[out.size() - token.distance]);
-    }
-    return out;
-}
-
-Tokens literals(const std::string& s) {
-    Tokens tokens;
-    for (char c : s) tokens.push_back(Token::byte(static_cast<uint8_t>(c)));
-    return tokens;
-}
 
 // "abcd" with back-references: literal/length symbols 97-100, 256, 258
 // (length 4) and 263 (length 9); distance codes 2 (3) and 3 (4).
 Tokens sampleTokens() {
-    Tokens tokens = literals("abc");
+    Tokens tokens = literalTokens("abc");
     tokens.push_back(Token::match(9, 3));
     tokens.push_back(Token::byte('d'));
     tokens.push_back(Token::match(4, 4));
@@ -272,7 +256,7 @@ struct RawCase {
 TEST(CompressorTest, RawStreamsWithAnyValidCodesComeOutAcceptedByTheUpdater) {
     const Tokens sample = sampleTokens();
     const Tokens many = manyTokens();
-    const Tokens plain = literals("no back-references at all");
+    const Tokens plain = literalTokens("no back-references at all");
     // The codes in the first group are taken by the updater as they are, the
     // others only after coding the block again.
     const RawCase cases[] = {
@@ -280,11 +264,11 @@ TEST(CompressorTest, RawStreamsWithAnyValidCodesComeOutAcceptedByTheUpdater) {
              w.dynamic({sampleLiteralLengths(), lengthsOf(4, {{2, 1}, {3, 1}})}, sample, true);
          }, sample},
         {"distance code of one 1-bit code", [&](RawWriter& w) {
-             Tokens tokens = literals("abc");
+             Tokens tokens = literalTokens("abc");
              tokens.push_back(Token::match(9, 3));
              w.dynamic({lengthsOf(264, {{97, 2}, {98, 2}, {99, 2}, {256, 3}, {263, 3}}), lengthsOf(3, {{2, 1}})},
                        tokens, true);
-         }, [] { Tokens t = literals("abc"); t.push_back(Token::match(9, 3)); return t; }()},
+         }, [] { Tokens t = literalTokens("abc"); t.push_back(Token::match(9, 3)); return t; }()},
         {"empty distance code", [&](RawWriter& w) {
              w.dynamic({literalLengthsFor(plain, 257), {0}}, plain, true);
          }, plain},
@@ -293,22 +277,22 @@ TEST(CompressorTest, RawStreamsWithAnyValidCodesComeOutAcceptedByTheUpdater) {
              std::vector<uint8_t> lengths(264, 0);
              for (unsigned i = 0; i < 14; ++i) lengths[97 + i] = static_cast<uint8_t>(i + 1);
              lengths[256] = lengths[263] = 15;
-             Tokens tokens = literals("abcn");
+             Tokens tokens = literalTokens("abcn");
              tokens.push_back(Token::match(9, 3));
              w.dynamic({lengths, lengthsOf(3, {{2, 1}})}, tokens, true);
-         }, [] { Tokens t = literals("abcn"); t.push_back(Token::match(9, 3)); return t; }()},
+         }, [] { Tokens t = literalTokens("abcn"); t.push_back(Token::match(9, 3)); return t; }()},
         {"zero run from literal/length into distance lengths", [&](RawWriter& w) {
              w.dynamic({sampleLiteralLengths(286), lengthsOf(30, {{2, 1}, {3, 1}})}, sample, true);
          }, sample},
         {"stored blocks of 0 and 65535 bytes between coded ones", [&](RawWriter& w) {
              w.stored({}, false);
-             w.fixed(literals("x"), false);   // ends inside a byte
+             w.fixed(literalTokens("x"), false);   // ends inside a byte
              w.stored(Bytes(65535, 0x33), false);
              w.dynamic({sampleLiteralLengths(), lengthsOf(4, {{2, 1}, {3, 1}})}, sample, false);
              w.stored({}, false);
              w.fixed({Token::match(258, 1)}, true);
          }, [] {
-             Tokens t = literals("x");
+             Tokens t = literalTokens("x");
              Tokens run(65535, Token::byte(0x33));
              t.insert(t.end(), run.begin(), run.end());
              Tokens s = sampleTokens();
@@ -354,7 +338,7 @@ TEST(CompressorTest, RawStreamsWithAnyValidCodesComeOutAcceptedByTheUpdater) {
         SCOPED_TRACE(c.name);
         RawWriter raw;
         c.write(raw);
-        Bytes expected = expand(c.tokens);
+        Bytes expected = expandTokens(c.tokens);
         Bytes stream = transcodeRawDeflate(raw.bits.bytes());
         EXPECT_NO_THROW(verifyStream(stream, expected));
     }
@@ -396,7 +380,7 @@ TEST(CompressorTest, InvalidRawStreamsAreRefused) {
              w.bits.writeSymbol(fixedLiteralCode(), END_OF_BLOCK);
          }},
         {"distance code 30 in a fixed block", [&](RawWriter& w) {
-             w.fixed(literals("ab"), false);
+             w.fixed(literalTokens("ab"), false);
              w.bits.writeBits(3, 3);
              w.bits.writeSymbol(fixedLiteralCode(), 258);
              w.bits.writeSymbol(fixedDistanceCode(), 30);

@@ -52,23 +52,6 @@ Bytes concat(Bytes a, const Bytes& b) {
 
 // What tokens unpack to after history: a distance before the first byte
 // reads zero.
-Bytes expand(const Tokens& tokens, Bytes out = {}) {
-    for (const Token& token : tokens) {
-        if (token.length == 0) {
-            out.push_back(token.literal);
-            continue;
-        }
-        for (unsigned i = 0; i < token.length; ++i)
-            out.push_back(out.size() >= token.distance ? out[out.size() - token.distance] : 0);
-    }
-    return out;
-}
-
-Tokens literals(const std::string& s) {
-    Tokens tokens;
-    for (char c : s) tokens.push_back(Token::byte(static_cast<uint8_t>(c)));
-    return tokens;
-}
 
 // Stored blocks of at most 65535 bytes; the last one flagged.
 void writeStored(BitWriter& w, const Bytes& data, bool last) {
@@ -348,8 +331,8 @@ TEST_F(InflaterTest, StoredBlockStartsAtTheByteAfterACodedBlock) {
         std::function<void(BitWriter&)> codedBlock;
     };
     const Case cases[] = {
-        {"fixed", [](BitWriter& w) { w.writeFixedBlock(literals("ab"), false); }},
-        {"dynamic", [](BitWriter& w) { w.writeDynamicBlock(literals("ab"), false); }},
+        {"fixed", [](BitWriter& w) { w.writeFixedBlock(literalTokens("ab"), false); }},
+        {"dynamic", [](BitWriter& w) { w.writeDynamicBlock(literalTokens("ab"), false); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -366,13 +349,13 @@ TEST_F(InflaterTest, StoredBlockStartsAtTheByteAfterACodedBlock) {
 TEST_F(InflaterTest, BlocksOfAllKindsFollowEachOther) {
     BitWriter w;
     w.writeStoredBlock(text("stored "), false);
-    w.writeFixedBlock(literals("fixed "), false);
-    w.writeDynamicBlock(literals("dynamic "), false);
+    w.writeFixedBlock(literalTokens("fixed "), false);
+    w.writeDynamicBlock(literalTokens("dynamic "), false);
     w.writeStoredBlock(Bytes(), false);
     w.writeFixedBlock({Token::match(12, 7)}, true);
     Outcome outcome = run(w.bytes());
     EXPECT_EQ(outcome.result, INFLATE_OK);
-    EXPECT_EQ(outcome.output, expand({Token::match(12, 7)}, text("stored fixed dynamic ")));
+    EXPECT_EQ(outcome.output, expandTokens({Token::match(12, 7)}, text("stored fixed dynamic ")));
 }
 
 // ---------------------------------------------------------------------------
@@ -402,7 +385,7 @@ TEST_F(InflaterTest, BackReferencesCopyThroughTheWindow) {
         if (!c.history.empty()) writeStored(w, c.history, false);
         w.writeFixedBlock(c.tokens, true);
         Outcome outcome = run(w.bytes());
-        Bytes expected = expand(c.tokens, c.history);
+        Bytes expected = expandTokens(c.tokens, c.history);
         EXPECT_EQ(outcome.result, INFLATE_OK);
         EXPECT_EQ(outcome.output, expected);
         EXPECT_EQ(outcome.writes, deliveries(expected.size()));
@@ -428,7 +411,7 @@ TEST_F(InflaterTest, MatchCopiesKeepTheBytesPastTheirEnd) {
     writeStored(w, history, false);
     w.writeFixedBlock(tokens, true);
     Outcome outcome = run(w.bytes());
-    Bytes expected = expand(tokens, history);
+    Bytes expected = expandTokens(tokens, history);
     ASSERT_GT(expected.size(), 65536u + 1000);
     EXPECT_EQ(outcome.result, INFLATE_OK);
     EXPECT_TRUE(outcome.output == expected);
@@ -448,7 +431,7 @@ TEST_F(InflaterTest, OutputGoesOutInFullWindowsThenTheRest) {
         Tokens run258 = {Token::byte(0x77)};
         for (size_t n = 1; n < size; n += run258.back().length)
             run258.push_back(Token::match(static_cast<unsigned>(std::min<size_t>(258, std::max<size_t>(3, size - n))), 1));
-        Bytes expected = size ? expand(run258) : Bytes();
+        Bytes expected = size ? expandTokens(run258) : Bytes();
         Outcome coded = run(size ? fixedStream(run258) : fixedStream({}));
         EXPECT_EQ(coded.result, INFLATE_OK);
         EXPECT_EQ(coded.writes, deliveries(expected.size()));
@@ -538,7 +521,7 @@ TEST_F(InflaterTest, DynamicHeaderCountsBeyondTheSymbolsAreInvalid) {
             lengths.resize(literalCount, 0);
             DynamicHeader header = headerOf(lengths, std::vector<uint8_t>(distanceCount, 0));
             header.distanceLengths[0] = 1;
-            return dynamicStream(header, tokensFor(header, literals("a")));
+            return dynamicStream(header, tokensFor(header, literalTokens("a")));
         };
     };
     std::vector<StreamCase> cases = {
@@ -561,7 +544,7 @@ TEST_F(InflaterTest, CodeLengthRepeats) {
         return [=] {
             DynamicHeader header = headerOf(literal, {0});
             header.sequence = sequence;
-            return dynamicStream(header, tokensFor(header, literals("a")));
+            return dynamicStream(header, tokensFor(header, literalTokens("a")));
         };
     };
     auto joined = [](std::vector<CodeLengthSymbol> a, const std::vector<CodeLengthSymbol>& b) {
@@ -591,7 +574,7 @@ TEST_F(InflaterTest, CodeLengthRepeats) {
     Tokens tokens = {Token::byte('a'), Token::match(3, 5)};
     Outcome outcome = run(dynamicStream(header, tokensFor(header, tokens)));
     EXPECT_EQ(outcome.result, INFLATE_OK);
-    EXPECT_EQ(outcome.output, expand(tokens));
+    EXPECT_EQ(outcome.output, expandTokens(tokens));
 }
 
 TEST_F(InflaterTest, CodesMustBeCompleteExceptOneBitCodes) {
@@ -628,9 +611,9 @@ TEST_F(InflaterTest, CodesMustBeCompleteExceptOneBitCodes) {
              }),
          INFLATE_BAD_DATA, {}},
         {"one-symbol literal/length code", stream(lengthsOf(257, {{256, 1}}), {0}, {}), INFLATE_OK, {}},
-        {"incomplete literal/length code of 2 bits", stream(lengthsOf(257, {{'a', 2}, {256, 2}}), {0}, literals("a")),
+        {"incomplete literal/length code of 2 bits", stream(lengthsOf(257, {{'a', 2}, {256, 2}}), {0}, literalTokens("a")),
          INFLATE_BAD_DATA, {}},
-        {"incomplete distance code of 2 bits", stream(four, {2, 2}, literals("a")), INFLATE_BAD_DATA, {}},
+        {"incomplete distance code of 2 bits", stream(four, {2, 2}, literalTokens("a")), INFLATE_BAD_DATA, {}},
         {"over-subscribed literal/length code", stream(lengthsOf(257, {{'a', 1}, {'b', 1}, {256, 1}}), {0}, {}),
          INFLATE_BAD_BLOCK, {}},
         {"over-subscribed distance code", stream(four, {1, 1, 1}, {}), INFLATE_BAD_BLOCK, {}},
@@ -654,7 +637,7 @@ TEST_F(InflaterTest, CodesMustBeCompleteExceptOneBitCodes) {
          INFLATE_BAD_DATA, {}},
         {"empty literal/length code", raw(headerOf(lengthsOf(257, {}), {0}), [](BitWriter& w) { w.writeBits(0, 16); }),
          INFLATE_BAD_DATA, {}},
-        {"empty distance code with literals only", stream(noDistance, {0}, literals("aa")), INFLATE_OK, text("aa")},
+        {"empty distance code with literals only", stream(noDistance, {0}, literalTokens("aa")), INFLATE_OK, text("aa")},
         {"empty distance code and a length",
          raw(headerOf(noDistance, {0}),
              [&](BitWriter& w) {
@@ -678,7 +661,7 @@ TEST_F(InflaterTest, NextStreamFollowsWithoutASeek) {
         Bytes stream;
     };
     BitWriter dynamicThenStored;
-    dynamicThenStored.writeDynamicBlock(literals("head "), false);
+    dynamicThenStored.writeDynamicBlock(literalTokens("head "), false);
     dynamicThenStored.writeStoredBlock(first, true);
     // End of block in 3 bits of a code up to 7 bits long: its lookup must
     // not ask for 7. The stream ends on a byte boundary, its last literal
@@ -687,7 +670,7 @@ TEST_F(InflaterTest, NextStreamFollowsWithoutASeek) {
     for (unsigned symbol = 'e'; symbol < 'e' + 16; ++symbol) shortEnd[symbol] = 7;
     Bytes dynamicLast;
     for (size_t padding = 0; padding < 8 && dynamicLast.empty(); ++padding) {
-        Tokens tokens = literals("bcdefghijklmnop");
+        Tokens tokens = literalTokens("bcdefghijklmnop");
         tokens.insert(tokens.end(), padding, Token::byte('c'));   // 3 bits each
         BitWriter w;
         w.writeDynamicBlock(tokens, shortEnd, {0}, true);
@@ -743,7 +726,7 @@ TEST_F(InflaterTest, FixedLastBlockEndsOnItsLastByteAtAnyBufferOffset) {
             FileHandle handle = openExisting(path.c_str(), 0);
             Outcome one = runHandle(handle, 0);
             EXPECT_EQ(one.result, INFLATE_OK);
-            EXPECT_TRUE(one.output == expand(tokens, head));
+            EXPECT_TRUE(one.output == expandTokens(tokens, head));
             EXPECT_EQ(one.position, stream.size());
             Outcome two = runHandle(handle, 0);
             EXPECT_EQ(two.result, INFLATE_OK);
@@ -766,7 +749,7 @@ TEST_F(InflaterTest, LookupMayReachPastTheLastByte) {
         if (w.bitCount() % 8 != 0) continue;   // the stream must end on its last bit
         Outcome outcome = run(w.bytes());
         EXPECT_EQ(outcome.result, INFLATE_OK);
-        EXPECT_EQ(outcome.output, expand(tokens));
+        EXPECT_EQ(outcome.output, expandTokens(tokens));
         return;
     }
     FAIL() << "no padding ends the stream on a byte boundary";
