@@ -3,12 +3,15 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "builder/compressor.h"
 #include "engine/patch.h"
@@ -139,25 +142,41 @@ Prices firstPrices(const Bytes& newFile) {
     return p;
 }
 
-// The parse over one pair of files.
+// The old file's suffixes in sorted order and where each two-byte prefix's
+// suffixes begin among them, made once and read by every parse.
+struct OldIndex {
+    const Bytes& file;
+    std::vector<int32_t> suffixes;
+    std::vector<int32_t> buckets;   // empty, or BUCKETS + 1 entries
+
+    explicit OldIndex(const Bytes& oldFile) : file(oldFile), suffixes(oldFile.size()) {
+        size_t size = oldFile.size();
+        if (size != 0 && divsufsort(oldFile.data(), suffixes.data(), static_cast<saidx_t>(size)) != 0)
+            fail("cannot sort the old file's suffixes");
+        // Counted over the old file: the one-byte suffix at its end sorts
+        // first among those that start with its byte, so it counts as that
+        // byte followed by 0. Not worth its 256 KiB below an old file of
+        // that size.
+        if (size < BUCKETS) return;
+        buckets.assign(BUCKETS + 1, 0);
+        for (size_t i = 0; i + 1 < size; ++i) ++buckets[(uint32_t(oldFile[i]) << 8 | oldFile[i + 1]) + 1];
+        ++buckets[(uint32_t(oldFile[size - 1]) << 8) + 1];
+        for (uint32_t k = 1; k <= BUCKETS; ++k) buckets[k] += buckets[k - 1];
+    }
+};
+
+// The parse of one stretch of the new file.
 class Parser {
 public:
-    Parser(const Bytes& oldFile, const Bytes& newFile, const std::vector<int32_t>& suffixes)
-        : old_(oldFile.data()), oldSize_(oldFile.size()), new_(newFile.data()), newSize_(newFile.size()),
-          suffixes_(suffixes), nodes_(WINDOW + TAKE_AT_ONCE + 1) {
-        // Where each two-byte prefix's suffixes begin in sorted order
-        // (BUCKETS + 1 entries), counted over the old file: the one-byte
-        // suffix at its end sorts first among those that start with its
-        // byte, so it counts as that byte followed by 0. Not worth its
-        // 256 KiB below an old file of that size.
-        if (oldSize_ < BUCKETS) return;
-        buckets_.assign(BUCKETS + 1, 0);
-        for (size_t i = 0; i + 1 < oldSize_; ++i) ++buckets_[(uint32_t(old_[i]) << 8 | old_[i + 1]) + 1];
-        ++buckets_[(uint32_t(old_[oldSize_ - 1]) << 8) + 1];
-        for (uint32_t k = 1; k <= BUCKETS; ++k) buckets_[k] += buckets_[k - 1];
-    }
+    Parser(const OldIndex& index, const Bytes& newFile)
+        : old_(index.file.data()), oldSize_(index.file.size()), new_(newFile.data()),
+          suffixes_(index.suffixes), buckets_(index.buckets), nodes_(WINDOW + TAKE_AT_ONCE + 1) {}
 
-    Patch run(const Prices& prices);
+    // The path over new bytes begin..end, starting as if a copy had ended
+    // at old position cursor where the files line up. With a stride above
+    // 1 only every stride-th window is parsed (the prices' sample): the
+    // result then only serves for its statistics.
+    Patch run(const Prices& prices, size_t begin, size_t end, int64_t cursor, uint32_t stride);
 
 private:
     struct Match {
@@ -191,9 +210,9 @@ private:
     const uint8_t* old_;
     size_t oldSize_;
     const uint8_t* new_;
-    size_t newSize_;
+    size_t end_ = 0;   // of the stretch being parsed
     const std::vector<int32_t>& suffixes_;
-    std::vector<int32_t> buckets_;   // empty, or where each two-byte prefix's suffixes begin
+    const std::vector<int32_t>& buckets_;
     std::vector<Node> nodes_;
 
     Match carried_{0, 0, 0};   // the last searched match, moved along the new file
@@ -278,7 +297,7 @@ int Parser::searchMatches(size_t position, int64_t target, Match* out) {
     }
     int64_t sources[2 * NEIGHBOURS];
     uint32_t lengths[2 * NEIGHBOURS];
-    int count = searchMatchesImpl(old_, oldSize_, suffixes_, buckets_, new_ + position, newSize_ - position, target,
+    int count = searchMatchesImpl(old_, oldSize_, suffixes_, buckets_, new_ + position, end_ - position, target,
                                   sources, lengths);
     carried_ = {0, 0, 0};
     for (int i = 0; i < count; ++i) {
@@ -305,7 +324,12 @@ void Parser::relax(uint32_t cur, size_t position, const Node& from, const Match&
     bool combinable = lastPiece != 0 && lastPiece <= COMBINED_INSERT;
     int64_t shift = match.source - here - from.anchor;
     bool nearAnchor = shift >= -NEAR_SHIFT && shift <= NEAR_SHIFT;
-    uint32_t detour = atAnchor ? 0 : prices.offset(here + from.anchor - match.source) * DETOUR_SHARE / 4;
+    // A short copy from farther than an offset reaches back to the anchor
+    // would strand the parse there, where nothing near the files' alignment
+    // can be copied any more.
+    int64_t back = here + from.anchor - match.source;
+    bool returnable = back >= MIN_PATCH_DISTANCE && back <= MAX_PATCH_DISTANCE;
+    uint32_t detour = atAnchor ? 0 : prices.offset(back) * DETOUR_SHARE / 4;
     auto consider = [&](uint32_t length) {
         uint32_t price;
         if (combinable && length <= COMBINED_COPY)
@@ -319,6 +343,7 @@ void Parser::relax(uint32_t cur, size_t position, const Node& from, const Match&
             price = prices.command[0] + prices.lengthByte[w & 0xFF] + prices.lengthByte[w >> 8];
         }
         bool anchors = atAnchor || length >= (nearAnchor ? NEAR_ANCHOR_LENGTH : ANCHOR_LENGTH);
+        if (!anchors && !returnable) return;
         uint32_t cost = base + price + (anchors ? 0 : detour);   // wraps back from a charge given back
         Node& to = nodes_[cur + length];
         if (cost < to.cost)
@@ -361,17 +386,28 @@ void Parser::emit(size_t start, uint32_t end) {
     prepaid_ = nodes_[end].prepaid;
 }
 
-Patch Parser::run(const Prices& prices) {
+Patch Parser::run(const Prices& prices, size_t begin, size_t end, int64_t cursor, uint32_t stride) {
     patch_ = Patch{};
+    end_ = end;
     pending_ = 0;
-    cursor_ = 0;
-    anchor_ = 0;
+    cursor_ = cursor;
+    anchor_ = cursor - static_cast<int64_t>(begin);
     prepaid_ = 0;
     carried_ = {0, 0, 0};
-    size_t start = 0;
+    size_t start = begin;
+    uint64_t window = 0;
     Match matches[2 * NEIGHBOURS + 3];   // the three near sources, then the searched ones
-    while (start < newSize_) {
-        uint32_t limit = static_cast<uint32_t>(std::min<size_t>(WINDOW, newSize_ - start));
+    while (start < end) {
+        if (stride > 1 && window++ % stride != 0) {
+            // Skipped: the next window starts where the files line up.
+            if (pending_ != 0) patch_.commands.push_back({pending_, 0, 0});
+            pending_ = 0;
+            start += std::min<size_t>(WINDOW, end - start);
+            cursor_ = std::clamp<int64_t>(static_cast<int64_t>(start) + anchor_, 0, static_cast<int64_t>(oldSize_));
+            carried_ = {0, 0, 0};
+            continue;
+        }
+        uint32_t limit = static_cast<uint32_t>(std::min<size_t>(WINDOW, end - start));
         for (uint32_t i = 0; i <= limit + TAKE_AT_ONCE && i < nodes_.size(); ++i) nodes_[i].cost = INFINITE_COST;
         nodes_[0] = {0, pending_, cursor_, 0, 0, anchor_, prepaid_};
 
@@ -382,7 +418,7 @@ Patch Parser::run(const Prices& prices) {
             Node from = nodes_[cur];
             size_t position = start + cur;
             int64_t here = static_cast<int64_t>(position);
-            size_t rest = newSize_ - position;
+            size_t rest = end - position;
             int count = 0;
             // The old bytes at the current alignment, right after the
             // previous copy when bytes were inserted since, and at the anchor.
@@ -443,7 +479,7 @@ Patch Parser::run(const Prices& prices) {
         if (taken) {
             size_t source = static_cast<size_t>(longest.source);
             uint32_t length = matchLength(old_ + source, new_ + start,
-                                          std::min<size_t>(oldSize_ - source, std::min<size_t>(newSize_ - start, 0xFFFFFFFFu)));
+                                          std::min<size_t>(oldSize_ - source, std::min<size_t>(end - start, 0xFFFFFFFFu)));
             emitCopy(length, longest.source);
             anchor_ = longest.source - static_cast<int64_t>(start);
             prepaid_ = 0;
@@ -506,22 +542,124 @@ Prices measuredPrices(const Patch& patch, const Bytes& script, int level) {
     return p;
 }
 
+// The new file is parsed in stretches of at least MIN_STRETCH bytes, at
+// most MAX_STRETCHES of them, each on a thread of its own while processors
+// last. Their number depends on the new file's size alone, so that a patch
+// is the same on every machine; each seam costs a few bytes at most.
+constexpr size_t MIN_STRETCH = 256 * 1024;
+constexpr size_t MAX_STRETCHES = 8;
+// The first parse, which only measures what the streams' bytes cost,
+// parses one window in SAMPLE_STRIDE of a new file of SAMPLE_FROM bytes or
+// more. A smaller file is parsed whole twice and the smaller patch kept.
+constexpr uint32_t SAMPLE_STRIDE = 4;
+constexpr size_t SAMPLE_FROM = 16 * WINDOW;
+
+struct Stretches {
+    std::vector<size_t> bounds;     // count + 1: stretch i is bounds[i]..bounds[i + 1]
+    std::vector<int64_t> cursors;   // where each stretch's path starts in the old file
+};
+
+// Equal stretches; each starts where the files would line up if the
+// change were spread evenly over them.
+Stretches splitNewFile(size_t oldSize, size_t newSize) {
+    size_t count = std::clamp<size_t>(newSize / MIN_STRETCH, 1, MAX_STRETCHES);
+    Stretches s;
+    for (size_t i = 0; i <= count; ++i) s.bounds.push_back(newSize / count * i + (i == count ? newSize % count : 0));
+    for (size_t i = 0; i < count; ++i)
+        s.cursors.push_back(newSize == 0 ? 0 : static_cast<int64_t>(double(s.bounds[i]) * double(oldSize) / double(newSize)));
+    return s;
+}
+
+std::vector<Patch> parseStretches(const OldIndex& index, const Bytes& newFile, const Stretches& stretches,
+                                  const Prices& prices, uint32_t stride) {
+    size_t count = stretches.cursors.size();
+    std::vector<Patch> parts(count);
+    std::vector<std::exception_ptr> errors(count);
+    std::atomic<size_t> next{0};
+    auto work = [&]() {
+        Parser parser(index, newFile);
+        for (size_t i; (i = next++) < count;) {
+            try {
+                parts[i] = parser.run(prices, stretches.bounds[i], stretches.bounds[i + 1], stretches.cursors[i], stride);
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        }
+    };
+    size_t threads = std::min<size_t>(count, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; ++i) helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    for (std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
+    return parts;
+}
+
+// The sample's parts as one list, only for their statistics: each part's
+// distances stay counted from its own start.
+Patch concatenate(std::vector<Patch>& parts) {
+    Patch all;
+    for (Patch& part : parts) {
+        all.commands.insert(all.commands.end(), part.commands.begin(), part.commands.end());
+        all.insertData.insert(all.insertData.end(), part.insertData.begin(), part.insertData.end());
+    }
+    return all;
+}
+
+// One patch of the stretches' paths: every copy keeps its source, and its
+// distance is counted again from the end of the copy before it, which for
+// a stretch's first copy lies in the stretch before. A copy that the offset
+// field cannot reach from there goes as inserted bytes instead.
+Patch join(const std::vector<Patch>& parts, const Stretches& stretches, const Bytes& newFile) {
+    Patch joined;
+    int64_t cursor = 0;
+    uint32_t pending = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        int64_t own = stretches.cursors[i];
+        for (const PatchCommand& c : parts[i].commands) {
+            pending += c.insertLength;
+            if (c.copyLength == 0) continue;
+            int64_t source = own + c.distance;
+            own = source + c.copyLength;
+            int64_t distance = source - cursor;
+            if (distance < MIN_PATCH_DISTANCE || distance > MAX_PATCH_DISTANCE) {
+                pending += c.copyLength;
+                continue;
+            }
+            joined.commands.push_back({pending, c.copyLength, distance});
+            pending = 0;
+            cursor = own;
+        }
+    }
+    if (pending != 0) joined.commands.push_back({pending, 0, 0});
+    size_t position = 0;
+    for (const PatchCommand& c : joined.commands) {
+        joined.insertData.insert(joined.insertData.end(), newFile.begin() + position,
+                                 newFile.begin() + position + c.insertLength);
+        position += c.insertLength + c.copyLength;
+    }
+    return joined;
+}
+
 }  // namespace
 
 Patch makePatch(const Bytes& oldFile, const Bytes& newFile, const DiffOptions& options) {
     if (oldFile.size() >= 0x7FFFFFFFu) fail("an old file of 2 GiB or more");
-    std::vector<int32_t> suffixes(oldFile.size());
-    if (!oldFile.empty() &&
-        divsufsort(oldFile.data(), suffixes.data(), static_cast<saidx_t>(oldFile.size())) != 0)
-        fail("cannot sort the old file's suffixes");
+    OldIndex index(oldFile);
+    Stretches stretches = splitNewFile(oldFile.size(), newFile.size());
+    bool sampled = newFile.size() >= SAMPLE_FROM;
 
-    Parser parser(oldFile, newFile, suffixes);
-    Patch first = parser.run(firstPrices(newFile));
-    if (options.level == 0 || first.commands.empty()) return first;
-    // Again with the prices the first parse's streams show; the smaller
-    // item wins, measured at a quicker level.
+    std::vector<Patch> parts = parseStretches(index, newFile, stretches, firstPrices(newFile), sampled ? SAMPLE_STRIDE : 1);
+    Patch first = sampled ? concatenate(parts) : join(parts, stretches, newFile);
+    if (options.level == 0 && !sampled) return first;
+    // Again with the prices the first parse's streams show.
     Bytes firstScript = encodeScript(first.commands, first.insertData);
-    Patch second = parser.run(measuredPrices(first, firstScript, options.level));
+    Prices measured = options.level == 0 ? firstPrices(newFile) : measuredPrices(first, firstScript, options.level);
+    Patch second = join(parseStretches(index, newFile, stretches, measured, 1), stretches, newFile);
+    if (sampled || first.commands.empty()) return second;
+    // A first parse of the whole file competes: the smaller item wins,
+    // measured at a quicker level.
     Bytes secondScript = encodeScript(second.commands, second.insertData);
     int level = std::min(options.level, MEASURE_LEVEL);
     size_t firstSize = writePatchItem(firstScript, first.insertData, level).size();

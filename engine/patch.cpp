@@ -46,7 +46,11 @@ uint8_t* scriptBytes;       // the unpacked script
 uint32_t scriptLength;
 uint8_t* insertBytes;       // the unpacked insert data; null when it is empty
 uint32_t insertLength;
-uint8_t* copyBuffer;        // MAX_COPY_LENGTH bytes, every copy passes through
+// MAX_COPY_LENGTH bytes: the new file's bytes gather here, copies read
+// straight into it, and it goes to the temporary file whenever the next
+// piece would not fit, and at the end. A script of many small commands so
+// costs a write per 64 KiB, not one or two per command.
+uint8_t* copyBuffer;
 
 // The script's read position while it runs.
 const uint8_t* scriptCursor;
@@ -159,6 +163,14 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
     // sum that could wrap to a zero divisor.
     const uint32_t newSteps = entry->newSize / PROGRESS_STEP + 1;
 
+    uint32_t buffered = 0;   // bytes of copyBuffer not yet written
+    uint32_t produced = 0;   // bytes of the new file made so far
+    auto flush = [&]() -> int {
+        int written = buffered == 0 ? 0 : writeAll(temporaryFile, copyBuffer, buffered);
+        buffered = 0;
+        return written == 0 ? 0 : writeFailure(written);
+    };
+
     uint32_t command;
     while (takeScript(1, &command)) {
         uint32_t insert = 0, copy = 0;
@@ -179,8 +191,13 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
 
         if (insert != 0) {
             if (insert > insertsLeft) return failWith(RESULT_CANNOT_WRITE, updater.tempPath);
-            int written = writeAll(temporaryFile, inserts, insert);
-            if (written != 0) return writeFailure(written);
+            if (insert > MAX_COPY_LENGTH - buffered) {
+                int failed = flush();
+                if (failed != 0) return failed;
+            }
+            copyBytes(copyBuffer + buffered, inserts, insert);
+            buffered += insert;
+            produced += insert;
             inserts += insert;
             insertsLeft -= insert;
         }
@@ -191,17 +208,22 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
             int64_t source = int64_t(oldCursor) + distance;
             if (source < 0 || uint64_t(source) + copy > oldSize) return failWith(RESULT_CANNOT_READ, updater.destPath);
             uint32_t position = static_cast<uint32_t>(source);
-            if (seekFileTo(oldFile, position) != position || readExact(oldFile, copyBuffer, copy) != READ_OK)
+            if (copy > MAX_COPY_LENGTH - buffered) {
+                int failed = flush();
+                if (failed != 0) return failed;
+            }
+            uint8_t* piece = copyBuffer + buffered;
+            if (seekFileTo(oldFile, position) != position || readExact(oldFile, piece, copy) != READ_OK)
                 return failWith(RESULT_CANNOT_READ, updater.destPath);
             // The patch was made from files with these regions zero-filled.
-            if (entry->regionCount != 0) maskRegions(entry->regionCount, firstRegion(entry), copyBuffer, position, copy);
-            int written = writeAll(temporaryFile, copyBuffer, copy);
-            if (written != 0) return writeFailure(written);
+            if (entry->regionCount != 0) maskRegions(entry->regionCount, firstRegion(entry), piece, position, copy);
+            buffered += copy;
+            produced += copy;
             oldCursor = position + copy;
         }
 
         if (percentAfter != percentBefore) {
-            uint32_t writtenSteps = tellFile(temporaryFile) / PROGRESS_STEP + 1;
+            uint32_t writtenSteps = produced / PROGRESS_STEP + 1;
             uint32_t percent = percentBefore + writtenSteps * (percentAfter - percentBefore) / newSteps;
             if (percent != shown) {
                 setProgress(percent);
@@ -209,7 +231,7 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
             }
         }
     }
-    return 0;
+    return flush();
 }
 
 }  // namespace

@@ -110,6 +110,19 @@ TEST(Differ, RoundTripsEdgeCases) {
     }
 }
 
+// A new file of several stretches, parsed apart and joined: the second
+// stretch's copies lie in the old file's far end, beyond what an offset
+// reaches from where the first stretch's path ends, and go as inserts;
+// the first stretch's stay copies.
+TEST(Differ, JoinsStretchesWhoseSeamTheOffsetCannotSpan) {
+    const size_t oldSize = static_cast<size_t>(MAX_PATCH_DISTANCE) + 900000;
+    const Bytes old = randomBytes(11, oldSize);
+    const Bytes updated = concat({slice(old, 0, 300000), slice(old, oldSize - 300000, 300000)});
+    Bytes item = roundTrip(old, updated);
+    EXPECT_GT(item.size(), 300000u);
+    EXPECT_LT(item.size(), 300000u + 4000);
+}
+
 TEST(Differ, PatchesOfAlikeFilesAreSmall) {
     const Bytes text = randomBytes(4, 65536);
     Bytes edited = text;
