@@ -39,7 +39,7 @@ constexpr int NEIGHBOURS = 4;
 constexpr uint32_t CONTINUATION = 48;
 // A match this long at the current alignment or the anchor stands in for
 // a search.
-constexpr uint32_t ENOUGH_NEAR = 8;
+constexpr uint32_t ENOUGH_NEAR = 4;
 // The compression level at which the parse measures its streams.
 constexpr int MEASURE_LEVEL = 6;
 // A copy this long sets where the two files line up (the anchor).

@@ -5,8 +5,8 @@
 //   - a command byte, length word or offset field lies wholly inside the
 //     script (the commands end exactly at its end);
 //   - an insert lies inside what is left of the insert data;
-//   - a copy is at most MAX_COPY_LENGTH bytes, the size of copyBuffer (the
-//     u16 form could say up to 65664);
+//   - a copy is at most MAX_COPY_LENGTH bytes, the size of copyBuffer and
+//     oldWindow (the u16 form could say up to 65664);
 //   - a copy's source range [oldCursor + d, oldCursor + d + length) lies
 //     inside the old file; the sum is taken in 64 bits, so a distance can
 //     neither wrap below 0 nor past 4 GiB.
@@ -51,6 +51,11 @@ uint32_t insertLength;
 // piece would not fit, and at the end. A script of many small commands so
 // costs a write per 64 KiB, not one or two per command.
 uint8_t* copyBuffer;
+// MAX_COPY_LENGTH bytes of the old file, read in one piece from a little
+// before the first copy that needs them: the copies of a script mostly
+// move forward by little, so most are served without a seek and a read.
+uint8_t* oldWindow;
+const uint32_t WINDOW_LEAD = 4096;   // bytes the window keeps before the copy that fills it
 
 // The script's read position while it runs.
 const uint8_t* scriptCursor;
@@ -163,6 +168,7 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
     // sum that could wrap to a zero divisor.
     const uint32_t newSteps = entry->newSize / PROGRESS_STEP + 1;
 
+    uint32_t windowStart = 0, windowLength = 0;   // the old file's bytes that oldWindow holds
     uint32_t buffered = 0;   // bytes of copyBuffer not yet written
     uint32_t produced = 0;   // bytes of the new file made so far
     auto flush = [&]() -> int {
@@ -212,9 +218,18 @@ int runScript(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, ui
                 int failed = flush();
                 if (failed != 0) return failed;
             }
+            if (position < windowStart || uint64_t(position) + copy > uint64_t(windowStart) + windowLength) {
+                uint32_t lead = position < WINDOW_LEAD ? position : WINDOW_LEAD;
+                if (lead > MAX_COPY_LENGTH - copy) lead = MAX_COPY_LENGTH - copy;
+                windowStart = position - lead;
+                uint64_t rest = oldSize - windowStart;
+                windowLength = rest < MAX_COPY_LENGTH ? static_cast<uint32_t>(rest) : uint32_t(MAX_COPY_LENGTH);
+                if (seekFileTo(oldFile, windowStart) != windowStart ||
+                    readExact(oldFile, oldWindow, windowLength) != READ_OK)
+                    return failWith(RESULT_CANNOT_READ, updater.destPath);
+            }
             uint8_t* piece = copyBuffer + buffered;
-            if (seekFileTo(oldFile, position) != position || readExact(oldFile, piece, copy) != READ_OK)
-                return failWith(RESULT_CANNOT_READ, updater.destPath);
+            copyBytes(piece, oldWindow + (position - windowStart), copy);
             // The patch was made from files with these regions zero-filled.
             if (entry->regionCount != 0) maskRegions(entry->regionCount, firstRegion(entry), piece, position, copy);
             buffered += copy;
@@ -276,7 +291,8 @@ void applyPatch(FileEntry* entry, FileHandle oldFile, FileHandle temporaryFile, 
     releasePatchBuffers();   // an earlier patch's, should its step not have ended
     int result = readPatchStream(&scriptBytes, &scriptLength);
     if (result == 0) result = readPatchStream(&insertBytes, &insertLength);
-    if (result == 0 && !allocateBuffer(MAX_COPY_LENGTH, copyBuffer)) result = RESULT_NO_MEMORY;
+    if (result == 0 && (!allocateBuffer(MAX_COPY_LENGTH, copyBuffer) || !allocateBuffer(MAX_COPY_LENGTH, oldWindow)))
+        result = RESULT_NO_MEMORY;
     if (result == 0) result = runScript(entry, oldFile, temporaryFile, percentBefore, percentAfter);
     updater.resultMessage = result;
 }
@@ -285,6 +301,7 @@ void releasePatchBuffers() {
     releaseBuffer(scriptBytes);
     releaseBuffer(insertBytes);
     releaseBuffer(copyBuffer);
+    releaseBuffer(oldWindow);
     scriptLength = 0;
     insertLength = 0;
 }
