@@ -51,6 +51,8 @@ bench: deps $(NATIVE)/CMakeCache.txt
 	$(NATIVE)/bench/size_report --corpus=$(BENCH_CORPUS)
 
 bench-patch: deps $(NATIVE)/CMakeCache.txt
+	@command -v npm >/dev/null || scripts/deps.sh npm
+	@scripts/deps.sh time
 	cmake --build $(NATIVE) -j $(JOBS)
 	@bench/patch-bench.sh build/bin/zorvat
 

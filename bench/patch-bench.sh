@@ -16,11 +16,15 @@
 # `zorvat compress --level 12`; and the ratios of ours to each. Every patch
 # of ours is applied again with `zorvat patch` and compared with the new
 # file. Last, the geometric mean over the executable pairs of ours/zstd.
+#
+# Memory: the peak resident size of `zorvat diff` on the pair less its peak
+# on two empty files (the program and its libraries), beside the differ's
+# bound of 10 times the old file's size plus the new file's.
 set -euo pipefail
 
 zorvat=${1:-build/bin/zorvat}
 cache=${ZORVAT_BENCH_CACHE:-$HOME/.cache/zorvat-bench}
-for tool in npm xdelta3 bsdiff zstd; do
+for tool in npm xdelta3 bsdiff zstd /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "patch-bench: $tool is missing (make deps)" >&2; exit 1; }
 done
 [ -x "$zorvat" ] || { echo "patch-bench: $zorvat is not built" >&2; exit 1; }
@@ -79,8 +83,12 @@ size() { stat -c %s "$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
-printf '%-40s %9s %9s | %9s %6s | %9s %6s | %9s %6s | %9s %6s | %9s | %7s %7s %7s %7s\n' \
-  pair old new ours s xdelta3 s bsdiff s zstd s whole ours/xd ours/bs ours/zs ours/wh
+: >"$work/empty"
+/usr/bin/time -f %M -o "$work/rss" "$zorvat" diff "$work/empty" "$work/empty" "$work/ours" >/dev/null
+base_kib=$(cat "$work/rss")
+
+printf '%-40s %9s %9s | %9s %6s %6s %6s | %9s %6s | %9s %6s | %9s %6s | %9s | %7s %7s %7s %7s\n' \
+  pair old new ours s MiB limit xdelta3 s bsdiff s zstd s whole ours/xd ours/bs ours/zs ours/wh
 log_sum=0
 exe_count=0
 for pair in "${pairs[@]}"; do
@@ -89,7 +97,9 @@ for pair in "${pairs[@]}"; do
   extract "$(tarball "$name" "$from")" "$path" "$old"
   extract "$(tarball "$name" "$to")" "$path" "$new"
 
-  t0=$(now); "$zorvat" diff "$old" "$new" "$work/ours" >/dev/null; t1=$(now)
+  t0=$(now); /usr/bin/time -f %M -o "$work/rss" "$zorvat" diff "$old" "$new" "$work/ours" >/dev/null; t1=$(now)
+  mib=$(awk -v k="$(cat "$work/rss")" -v b="$base_kib" 'BEGIN { printf "%.1f", (k - b) / 1024 }')
+  limit=$(awk -v o="$(size "$old")" -v n="$(size "$new")" 'BEGIN { printf "%.1f", (10 * o + n) / 1048576 }')
   "$zorvat" patch "$old" "$work/ours" "$work/check"
   cmp -s "$work/check" "$new" || { echo "patch-bench: our patch does not rebuild $name $to" >&2; exit 1; }
   block=$(size "$old"); [ "$block" -ge 524288 ] || block=524288
@@ -100,8 +110,8 @@ for pair in "${pairs[@]}"; do
 
   ours=$(size "$work/ours") xd=$(size "$work/xd") bs=$(size "$work/bs") zs=$(size "$work/zs")
   whole=$(size "$work/whole")
-  printf '%-40s %9d %9d | %9d %6s | %9d %6s | %9d %6s | %9d %6s | %9d | %7s %7s %7s %7s\n' \
-    "$name $from->$to" "$(size "$old")" "$(size "$new")" "$ours" "$(secs "$t0" "$t1")" \
+  printf '%-40s %9d %9d | %9d %6s %6s %6s | %9d %6s | %9d %6s | %9d %6s | %9d | %7s %7s %7s %7s\n' \
+    "$name $from->$to" "$(size "$old")" "$(size "$new")" "$ours" "$(secs "$t0" "$t1")" "$mib" "$limit" \
     "$xd" "$(secs "$t2" "$t3")" "$bs" "$(secs "$t3" "$t4")" "$zs" "$(secs "$t4" "$t5")" "$whole" \
     "$(ratio "$ours" "$xd")" "$(ratio "$ours" "$bs")" "$(ratio "$ours" "$zs")" "$(ratio "$ours" "$whole")"
   if [ "$kind" = exe ]; then

@@ -12,7 +12,8 @@
 //     Beside them the parse always tries the old bytes at the current
 //     alignment (the end of the previous copy plus the bytes inserted
 //     since), which is where a small edit inside a long match continues,
-//     and at the anchor. A copy of 64 bytes, or of 12 within a 2-byte
+//     and at the anchor; where these give 4 bytes or more the suffix
+//     array is not searched. A copy of 64 bytes, or of 12 within a 2-byte
 //     offset of the anchor (code that grew or shrank a little), moves the
 //     anchor;
 //   - parse: a shortest-path search over the new file's positions, in
@@ -21,15 +22,22 @@
 //     byte (or its share of a combined insert-and-copy command), the u16
 //     length word of copies over 128 bytes, the 1/2/3-byte offset field of
 //     the distance from the end of the previous copy, and each inserted
-//     byte by its frequency. A second pass prices again with the
-//     frequencies the first pass's streams show. A copy long enough is
-//     taken at once (the search restarts after it);
-//   - limits: copies that the offset field cannot reach are not used; the
-//     encoder splits copies over 65536 bytes and inserts over 32.
+//     byte by its frequency. The frequencies come from a first parse of
+//     one window in four (of a file under 64 KiB: of all of it, and the
+//     smaller of the two patches is kept). A copy long enough is taken at
+//     once (the search restarts after it);
+//   - stretches: the new file is parsed in up to 8 stretches of at least
+//     256 KiB, on threads, and joined; they depend on the file's size
+//     alone, so that a patch is the same on every machine;
+//   - limits: copies that the offset field cannot reach are not used, nor
+//     short copies from beyond its reach back to the anchor (they would
+//     strand the parse); the encoder splits copies over 65536 bytes and
+//     inserts over 32.
 //
 // Memory: the old file's suffix array (4 bytes a byte), 256 KiB of prefix
-// table for an old file at least that large, and a window of the parse;
-// the new file once for the insert data at most.
+// table for an old file at least that large, a window of the parse per
+// thread (about 200 KiB), and the patch: the new file once for the insert
+// data at most.
 //
 // Errors are exceptions (std::runtime_error): an old file of 2 GiB or more,
 // and, from makePatchItem, a patch that the updater's applyPatch does not

@@ -8,7 +8,21 @@
 Bytes readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read in one piece at the size the file has, so that a large file
+    // takes its size in memory and not up to twice that; a file that
+    // changes meanwhile is read to its end all the same.
+    Bytes bytes;
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > 0) {
+        bytes.resize(static_cast<size_t>(size));
+        in.read(reinterpret_cast<char*>(bytes.data()), size);
+        bytes.resize(static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    in.clear();
+    bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad()) throw std::runtime_error("cannot read " + path);
     return bytes;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the two builds and the tests need on a fresh Debian 12 machine.
+# Installs what the two builds and the tests need on a fresh Debian 12 machine,
+# and the packages named as arguments.
 # Idempotent and quiet: does nothing when every package is already present.
 set -euo pipefail
 
@@ -10,6 +11,8 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xdotool xauth
 )
+# Further packages a caller needs (the patch benchmark: npm, time).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
