@@ -598,11 +598,12 @@ std::vector<Patch> parseStretches(const OldIndex& index, const Bytes& newFile, c
 
 // The sample's parts as one list, only for their statistics: each part's
 // distances stay counted from its own start.
-Patch concatenate(std::vector<Patch>& parts) {
+Patch concatenate(std::vector<Patch>&& parts) {
     Patch all;
     for (Patch& part : parts) {
         all.commands.insert(all.commands.end(), part.commands.begin(), part.commands.end());
         all.insertData.insert(all.insertData.end(), part.insertData.begin(), part.insertData.end());
+        part = Patch{};
     }
     return all;
 }
@@ -611,8 +612,17 @@ Patch concatenate(std::vector<Patch>& parts) {
 // distance is counted again from the end of the copy before it, which for
 // a stretch's first copy lies in the stretch before. A copy that the offset
 // field cannot reach from there goes as inserted bytes instead.
-Patch join(const std::vector<Patch>& parts, const Stretches& stretches, const Bytes& newFile) {
+// Each part is let go once joined, so that the parts and the whole are
+// not held twice over.
+Patch join(std::vector<Patch>&& parts, const Stretches& stretches, const Bytes& newFile) {
     Patch joined;
+    size_t commands = 0, inserted = 0;
+    for (const Patch& part : parts) {
+        commands += part.commands.size();
+        inserted += part.insertData.size();
+    }
+    joined.commands.reserve(commands);
+    joined.insertData.reserve(inserted);
     int64_t cursor = 0;
     uint32_t pending = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -631,6 +641,7 @@ Patch join(const std::vector<Patch>& parts, const Stretches& stretches, const By
             pending = 0;
             cursor = own;
         }
+        parts[i] = Patch{};
     }
     if (pending != 0) joined.commands.push_back({pending, 0, 0});
     size_t position = 0;
@@ -651,11 +662,16 @@ Patch makePatch(const Bytes& oldFile, const Bytes& newFile, const DiffOptions& o
     bool sampled = newFile.size() >= SAMPLE_FROM;
 
     std::vector<Patch> parts = parseStretches(index, newFile, stretches, firstPrices(newFile), sampled ? SAMPLE_STRIDE : 1);
-    Patch first = sampled ? concatenate(parts) : join(parts, stretches, newFile);
+    Patch first = sampled ? concatenate(std::move(parts)) : join(std::move(parts), stretches, newFile);
     if (options.level == 0 && !sampled) return first;
     // Again with the prices the first parse's streams show.
     Bytes firstScript = encodeScript(first.commands, first.insertData);
     Prices measured = options.level == 0 ? firstPrices(newFile) : measuredPrices(first, firstScript, options.level);
+    if (sampled) {
+        // The sample has given what it was for.
+        first = Patch{};
+        firstScript = Bytes{};
+    }
     Patch second = join(parseStretches(index, newFile, stretches, measured, 1), stretches, newFile);
     if (sampled || first.commands.empty()) return second;
     // A first parse of the whole file competes: the smaller item wins,
@@ -745,8 +761,14 @@ void checkPatchItem(const Bytes& oldFile, const Bytes& item) {
 }
 
 Bytes makePatchItem(const Bytes& oldFile, const Bytes& newFile, const DiffOptions& options) {
-    Patch patch = makePatch(oldFile, newFile, options);
-    Bytes item = writePatchItem(encodeScript(patch.commands, patch.insertData), patch.insertData, options.level);
+    Bytes script, insertData;
+    {
+        // The command list is let go before the streams are compressed.
+        Patch patch = makePatch(oldFile, newFile, options);
+        script = encodeScript(patch.commands, patch.insertData);
+        insertData = std::move(patch.insertData);
+    }
+    Bytes item = writePatchItem(script, insertData, options.level);
     if (applyPatchItem(oldFile, item) != newFile) fail("the patch does not make the new file");
     return item;
 }
