@@ -170,7 +170,8 @@ class Parser {
 public:
     Parser(const OldIndex& index, const Bytes& newFile)
         : old_(index.file.data()), oldSize_(index.file.size()), new_(newFile.data()),
-          suffixes_(index.suffixes), buckets_(index.buckets), nodes_(WINDOW + TAKE_AT_ONCE + 1) {}
+          suffixes_(index.suffixes), buckets_(index.buckets),
+          nodes_(std::min<size_t>(WINDOW, newFile.size()) + TAKE_AT_ONCE + 1) {}
 
     // The path over new bytes begin..end, starting as if a copy had ended
     // at old position cursor where the files line up. With a stride above
