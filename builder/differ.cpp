@@ -59,6 +59,18 @@ constexpr uint32_t WIDE = 16;
 // Two-byte prefixes, one bucket of the suffix array each.
 constexpr uint32_t BUCKETS = 65536;
 
+// Inserted bytes that repeat recent insert data (found by a hash of their
+// first HISTORY_MATCH bytes, most recent place only) are priced as the
+// compressor's match would cost: about HISTORY_MATCH_BITS, plus the extra
+// bits of its length and distance, within the compressor's window less
+// what a parse window may insert before the match.
+constexpr uint32_t HISTORY_MATCH = 4;
+constexpr uint32_t HISTORY_MATCH_BITS = 14;
+constexpr uint32_t COMPRESSOR_WINDOW = 32768;
+constexpr uint32_t LONGEST_COMPRESSOR_MATCH = 258;
+// A step's source that marks a run of inserted bytes, not a copy.
+constexpr int64_t INSERTED_RUN = -1;
+
 constexpr uint32_t INSERT_PIECE = 32;
 constexpr uint32_t COMBINED_INSERT = 3;
 constexpr uint32_t COMBINED_COPY = 33;
@@ -75,6 +87,26 @@ uint32_t matchLength(const uint8_t* a, const uint8_t* b, size_t most) {
     }
     while (n < most && a[n] == b[n]) ++n;
     return static_cast<uint32_t>(n);
+}
+
+uint32_t hashOfFour(const uint8_t* p, uint32_t bits) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return (v * 2654435761u) >> (32 - bits);
+}
+
+uint32_t bitWidth(uint64_t v) {
+    uint32_t n = 0;
+    for (; v != 0; v >>= 1) ++n;
+    return n;
+}
+
+// The extra bits of a compressor match's length (3-258) and distance
+// (1-32768) codes.
+uint32_t matchExtraBits(uint32_t length, uint64_t distance) {
+    uint32_t lengthBits = length > 10 ? bitWidth(length - 3) - 3 : 0;
+    uint32_t distanceBits = distance > 4 ? bitWidth(distance - 1) - 2 : 0;
+    return lengthBits + distanceBits;
 }
 
 // The bytes of the offset field of distance d (forms in engine/patch.h).
@@ -171,7 +203,10 @@ public:
     Parser(const OldIndex& index, const Bytes& newFile)
         : old_(index.file.data()), oldSize_(index.file.size()), new_(newFile.data()),
           suffixes_(index.suffixes), buckets_(index.buckets),
-          nodes_(std::min<size_t>(WINDOW, newFile.size()) + TAKE_AT_ONCE + 1) {}
+          nodes_(std::min<size_t>(WINDOW, newFile.size()) + TAKE_AT_ONCE + 1) {
+        while (historyBits_ < 16 && (size_t(1) << historyBits_) < newFile.size()) ++historyBits_;
+        historyHeads_.assign(size_t(1) << historyBits_, -1);
+    }
 
     // The path over new bytes begin..end, starting as if a copy had ended
     // at old position cursor where the files line up. With a stride above
@@ -203,6 +238,8 @@ private:
     };
 
     int searchMatches(size_t position, int64_t target, Match* out);
+    void indexHistory();
+    void relaxHistory(uint32_t cur, size_t position, const Node& from, const Prices& prices);
     void emit(size_t start, uint32_t end);
     void emitCopy(uint32_t length, int64_t source);
     void relax(uint32_t cur, size_t position, const Node& from, const Match& match, uint32_t& covered,
@@ -217,6 +254,12 @@ private:
     std::vector<Node> nodes_;
 
     Match carried_{0, 0, 0};   // the last searched match, moved along the new file
+
+    // The insert data written so far, by the hash of each place's first
+    // HISTORY_MATCH bytes: the most recent place, or -1.
+    uint32_t historyBits_ = 10;
+    std::vector<int32_t> historyHeads_;
+    size_t historyIndexed_ = 0;
     size_t carriedAt_ = 0;
 
     Patch patch_;
@@ -379,6 +422,10 @@ void Parser::emit(size_t start, uint32_t end) {
         if (node.length == 0) {
             patch_.insertData.push_back(new_[start + *it - 1]);
             ++pending_;
+        } else if (node.source == INSERTED_RUN) {
+            const uint8_t* run = new_ + start + *it - node.length;
+            patch_.insertData.insert(patch_.insertData.end(), run, run + node.length);
+            pending_ += node.length;
         } else {
             emitCopy(node.length, node.source);
         }
@@ -387,8 +434,39 @@ void Parser::emit(size_t start, uint32_t end) {
     prepaid_ = nodes_[end].prepaid;
 }
 
+void Parser::indexHistory() {
+    const Bytes& inserts = patch_.insertData;
+    for (; historyIndexed_ + HISTORY_MATCH <= inserts.size(); ++historyIndexed_)
+        historyHeads_[hashOfFour(inserts.data() + historyIndexed_, historyBits_)] = static_cast<int32_t>(historyIndexed_);
+}
+
+// Offers the new bytes at position as one inserted run when the insert data
+// already written holds them within the compressor's reach. Only data
+// written before this parse window counts: the window's own inserts depend
+// on the path.
+void Parser::relaxHistory(uint32_t cur, size_t position, const Node& from, const Prices& prices) {
+    const Bytes& inserts = patch_.insertData;
+    if (end_ - position < HISTORY_MATCH || inserts.size() < HISTORY_MATCH) return;
+    int32_t place = historyHeads_[hashOfFour(new_ + position, historyBits_)];
+    if (place < 0) return;
+    uint64_t distance = inserts.size() - static_cast<size_t>(place);
+    if (distance + WINDOW > COMPRESSOR_WINDOW) return;
+    size_t most = std::min<size_t>({inserts.size() - static_cast<size_t>(place), end_ - position,
+                                    LONGEST_COMPRESSOR_MATCH, TAKE_AT_ONCE});
+    uint32_t length = matchLength(inserts.data() + place, new_ + position, most);
+    if (length < HISTORY_MATCH) return;
+    // The run's share of insert command bytes: one per piece it begins.
+    uint32_t pieces = (from.run + length + INSERT_PIECE - 1) / INSERT_PIECE - (from.run + INSERT_PIECE - 1) / INSERT_PIECE;
+    uint32_t cost = from.cost + (HISTORY_MATCH_BITS + matchExtraBits(length, distance)) * BIT +
+                    pieces * prices.insertCommand;
+    Node& to = nodes_[cur + length];
+    if (cost < to.cost) to = {cost, from.run + length, from.cursor, length, INSERTED_RUN, from.anchor, from.prepaid};
+}
+
 Patch Parser::run(const Prices& prices, size_t begin, size_t end, int64_t cursor, uint32_t stride) {
     patch_ = Patch{};
+    std::fill(historyHeads_.begin(), historyHeads_.end(), -1);
+    historyIndexed_ = 0;
     end_ = end;
     pending_ = 0;
     cursor_ = cursor;
@@ -468,6 +546,7 @@ Patch Parser::run(const Prices& prices, size_t begin, size_t end, int64_t cursor
                                (from.run % INSERT_PIECE == 0 ? prices.insertCommand : 0);
             Node& next = nodes_[cur + 1];
             if (literal < next.cost) next = {literal, from.run + 1, from.cursor, 0, 0, from.anchor, from.prepaid};
+            relaxHistory(cur, position, from, prices);
             // Cheaper offsets first, so that a dearer one only offers the
             // lengths the cheaper ones cannot.
             for (int i = 1; i < count; ++i)
@@ -487,6 +566,7 @@ Patch Parser::run(const Prices& prices, size_t begin, size_t end, int64_t cursor
             start += length;
             carried_ = {0, 0, 0};
         }
+        indexHistory();
     }
     if (pending_ != 0) patch_.commands.push_back({pending_, 0, 0});
     return std::move(patch_);

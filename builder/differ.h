@@ -22,7 +22,9 @@
 //     byte (or its share of a combined insert-and-copy command), the u16
 //     length word of copies over 128 bytes, the 1/2/3-byte offset field of
 //     the distance from the end of the previous copy, and each inserted
-//     byte by its frequency. The frequencies come from a first parse of
+//     byte by its frequency, or a run of inserted bytes that repeats the
+//     insert data written before the window by what the compressor's
+//     match would cost. The frequencies come from a first parse of
 //     one window in four (of a file under 64 KiB: of all of it, and the
 //     smaller of the two patches is kept). A copy long enough is taken at
 //     once (the search restarts after it);

@@ -198,6 +198,34 @@ TEST(Differ, CopiesARepeatedPhraseFromItsNearestPlace) {
     roundTrip(old, updated);
 }
 
+// A phrase that the new file repeats, and that the old file holds only far
+// from where the files line up and with every fourth byte changed, is
+// inserted, never pieced together from afar: the first time byte by byte,
+// then as whole runs that the compressor finds in the insert data before
+// them (the round trip checks that such runs come out right).
+TEST(Differ, RepeatsOfAnInsertedPhraseAreInsertedAgainNotCopiedFromAfar) {
+    const Bytes phrase = randomBytes(12, 40);
+    Bytes old = randomBytes(13, 200000);
+    std::copy(phrase.begin(), phrase.end(), old.begin() + 150000);
+    for (size_t i = 3; i < phrase.size(); i += 4) old[150000 + i] ^= 0x55;
+    Bytes updated;
+    for (size_t at = 0; at < 50000; at += 5000) updated = concat({updated, slice(old, at, 5000), phrase});
+    Patch patch = makePatch(old, updated);
+    int64_t cursor = 0;
+    size_t position = 0;
+    int farCopiesOfRepeats = 0;
+    for (const PatchCommand& c : patch.commands) {
+        position += c.insertLength;
+        if (c.copyLength == 0) continue;
+        int64_t source = cursor + c.distance;
+        farCopiesOfRepeats += position > 5040 && source >= 150000 && source < 150040;
+        cursor = source + c.copyLength;
+        position += c.copyLength;
+    }
+    EXPECT_EQ(farCopiesOfRepeats, 0);
+    roundTrip(old, updated);
+}
+
 TEST(DifferCli, DiffThenPatchRebuildsTheNewFileAndDamageIsRefused) {
     TempFolder folder;
     const std::string zorvat = ZORVAT_PATH;
